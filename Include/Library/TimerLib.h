@@ -1,0 +1,5 @@
+#pragma once
+
+#include <Uefi.h>
+
+UINTN EFIAPI MicroSecondDelay(UINTN MicroSeconds);

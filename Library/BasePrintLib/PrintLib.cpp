@@ -1,0 +1,1 @@
+#include <Library/PrintLib.h>

@@ -1,0 +1,81 @@
+// The simulated board: CPU (CPUID, MSRs, virtual TSC), FCH MMIO block, SMN,
+// PCI configuration, CMOS/RTC, SMBus, Super I/O with its keyboard controller,
+// UART, POST ports, latched I/O ports and the RAM block at 0x8A00000.
+// Every access is recorded in the trace, raw and, where it completes a
+// transaction, decoded.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Core/Scenario.h"
+#include "Core/Trace.h"
+
+#include <Uefi/UefiBaseType.h>
+#include <BaseHwAccessLibSim/SimHardwarePort.h>
+
+namespace sim {
+
+constexpr uint64_t kRamBlockBase = 0x8A00000;
+constexpr uint64_t kRamBlockSize = 16ull << 20;
+
+class Board final : public SimHardwarePort {
+ public:
+  Board(const Scenario &S, Trace &T);
+  ~Board();
+  Board(const Board &) = delete;
+  Board &operator=(const Board &) = delete;
+
+  // SimHardwarePort
+  uint32_t IoRead(uint16_t Port, uint8_t Width) override;
+  void IoWrite(uint16_t Port, uint8_t Width, uint32_t Value) override;
+  uint64_t MmioRead(uint64_t Address, uint8_t Width) override;
+  void MmioWrite(uint64_t Address, uint8_t Width, uint64_t Value) override;
+  uint64_t ReadMsr(uint32_t Msr) override;
+  void WriteMsr(uint32_t Msr, uint64_t Value) override;
+  void Cpuid(uint32_t Leaf, uint32_t SubLeaf, uint32_t Registers[4]) override;
+  uint64_t ReadTsc() override;
+  void Pause() override;
+  void SetInterruptFlag(bool Enabled) override;
+  bool GetInterruptFlag() override;
+  uint16_t ReadCs() override;
+
+  // A new boot ("reset" step): devices return to the scenario's state; CMOS,
+  // the RTC, the RAM block and the clock carry on.
+  void Reboot();
+
+  // Simulated time.
+  uint64_t NowUs() const;
+  uint64_t TscHz() const;
+  void AdvanceUs(uint64_t Us);
+
+  // Privilege the CPU runs at (code-segment RPL), for the SMM supervisor mode.
+  void SetCodeSegment(uint16_t Cs);
+
+  // Called for an access the model refuses; the handler must not return
+  // (the runner ends the step and records a fault event).
+  using FaultHandler = std::function<void(const std::string &What)>;
+  void SetFaultHandler(FaultHandler Handler);
+
+  // Inspection, for the final state and tests. No trace events.
+  uint8_t CmosByte(uint8_t Offset) const;  // upper bank, 0x80..0xFF
+  void SetCmosByte(uint8_t Offset, uint8_t Value);
+  uint32_t SmnRegister(uint32_t Address) const;
+  uint64_t PeekMemory(uint64_t Address, uint8_t Width) const;  // FCH block or plain memory
+  uint8_t SioRegister(std::optional<uint8_t> Ldn, uint8_t Register) const;
+  const std::vector<uint8_t> &PostCodes() const;
+  uint8_t *RamBlock();
+  uint8_t LatchedPort(uint16_t Port) const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> P;
+};
+
+}  // namespace sim

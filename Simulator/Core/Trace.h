@@ -1,0 +1,47 @@
+// The one event trace every access and service call goes into.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+using Json = nlohmann::ordered_json;
+
+// Numbers in events are hex strings such as "0x1F" (upper-case digits).
+std::string Hex(uint64_t Value);
+// Bytes as a plain hex string, two upper-case digits per byte.
+std::string HexBytes(const uint8_t *Data, size_t Size);
+
+class Trace {
+ public:
+  using Clock = std::function<uint64_t()>;  // simulated time in microseconds
+  using Sink = std::function<void(const Json &)>;
+
+  void SetClock(Clock NowUs) { NowUs_ = std::move(NowUs); }
+  void SetImage(std::optional<std::string> Image) { Image_ = std::move(Image); }
+  const std::optional<std::string> &Image() const { return Image_; }
+  uint64_t NowUs() const { return NowUs_ ? NowUs_() : 0; }
+
+  // Appends {seq, t_us, image, event, ...Fields} and hands it to every sink.
+  const Json &Emit(std::string_view Event, const Json &Fields = Json::object());
+  const std::vector<Json> &Events() const { return Events_; }
+  void AddSink(Sink S) { Sinks_.push_back(std::move(S)); }
+
+  // Events of one kind, in order (tests).
+  std::vector<Json> Select(std::string_view Event) const;
+
+ private:
+  Clock NowUs_;
+  std::optional<std::string> Image_;
+  std::vector<Json> Events_;
+  std::vector<Sink> Sinks_;
+};
+
+}  // namespace sim

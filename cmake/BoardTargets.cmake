@@ -1,0 +1,103 @@
+# Two targets from one tree: every library instance and driver is built for
+# the firmware (PE32+ x64, freestanding) and for the Linux host (the same
+# sources, loaded by the simulator and linked into tests).
+
+set(BOARD_FIRMWARE_FLAGS
+  --target=x86_64-unknown-windows
+  -ffreestanding -fno-exceptions -fno-rtti -mno-red-zone -fshort-wchar -mno-stack-arg-probe
+  -nostdlibinc -fno-threadsafe-statics -ffunction-sections -fdata-sections
+  -O2 -Wall -Wextra -Werror=return-type)
+
+# Flags for driver and library code on the host: the same language rules as
+# the firmware (no exceptions, no RTTI), hidden symbols so each image keeps
+# its own globals.
+add_library(board_host_code_flags INTERFACE)
+target_compile_options(board_host_code_flags INTERFACE
+  -fno-exceptions -fno-rtti -fvisibility=hidden -fPIC -Wall -Wextra -Werror=return-type)
+
+add_library(board_host_sanitize INTERFACE)
+if(BOARD_SANITIZE)
+  target_compile_options(board_host_sanitize INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(board_host_sanitize INTERFACE -fsanitize=address,undefined)
+endif()
+
+set(BOARD_INCLUDE_DIRS "${CMAKE_SOURCE_DIR}/Include" "${CMAKE_SOURCE_DIR}/Library")
+
+# board_library(Name [HOST_ONLY] [FIRMWARE_ONLY] SOURCES ... [HOST_SOURCES ...] [FIRMWARE_SOURCES ...] [DEPENDS lib ...])
+# Host: static library <Name>. Firmware: object library <Name>.fw.
+function(board_library Name)
+  cmake_parse_arguments(ARG "HOST_ONLY;FIRMWARE_ONLY" "" "SOURCES;HOST_SOURCES;FIRMWARE_SOURCES;DEPENDS" ${ARGN})
+  if(NOT ARG_FIRMWARE_ONLY)
+    add_library(${Name} STATIC ${ARG_SOURCES} ${ARG_HOST_SOURCES})
+    target_include_directories(${Name} PUBLIC ${BOARD_INCLUDE_DIRS})
+    target_link_libraries(${Name} PRIVATE board_host_code_flags PUBLIC board_host_sanitize)
+    foreach(Dep ${ARG_DEPENDS})
+      target_link_libraries(${Name} PUBLIC ${Dep})
+    endforeach()
+  endif()
+  if(NOT ARG_HOST_ONLY)
+    add_library(${Name}.fw OBJECT ${ARG_SOURCES} ${ARG_FIRMWARE_SOURCES})
+    target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS})
+    target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
+    set_property(GLOBAL APPEND PROPERTY BOARD_FW_DEPENDS_${Name} ${ARG_DEPENDS})
+  endif()
+endfunction()
+
+# Collects Name and its DEPENDS, transitively, in link order.
+function(_board_collect_libs Out)
+  set(Seen "")
+  set(Queue ${ARGN})
+  while(Queue)
+    list(POP_FRONT Queue Lib)
+    if(NOT Lib IN_LIST Seen)
+      list(APPEND Seen ${Lib})
+      get_property(Deps GLOBAL PROPERTY BOARD_FW_DEPENDS_${Lib})
+      list(APPEND Queue ${Deps})
+    endif()
+  endwhile()
+  set(${Out} ${Seen} PARENT_SCOPE)
+endfunction()
+
+# board_driver(Name SUBSYSTEM efi_boot_service_driver SOURCES ... LIBRARIES lib ...)
+# Host: <Name> module at ${BOARD_OUTPUT_ROOT}/lib/boardsim/<Name>.so, loaded by
+# the simulator. Firmware: ${BOARD_OUTPUT_ROOT}/firmware/<Name>.efi.
+function(board_driver Name)
+  cmake_parse_arguments(ARG "" "SUBSYSTEM" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_SUBSYSTEM)
+    set(ARG_SUBSYSTEM efi_boot_service_driver)
+  endif()
+
+  add_library(${Name} MODULE ${ARG_SOURCES})
+  set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY "${BOARD_OUTPUT_ROOT}/lib/boardsim")
+  target_include_directories(${Name} PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
+    -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group -Wl,--exclude-libs,ALL)
+
+  add_library(${Name}.fw OBJECT ${ARG_SOURCES})
+  target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
+
+  _board_collect_libs(AllLibs ${ARG_LIBRARIES} BaseHwAccessLibIntrinsic)
+  set(Objects $<TARGET_OBJECTS:${Name}.fw>)
+  set(ObjectTargets ${Name}.fw)
+  foreach(Lib ${AllLibs})
+    list(APPEND Objects $<TARGET_OBJECTS:${Lib}.fw>)
+    list(APPEND ObjectTargets ${Lib}.fw)
+  endforeach()
+
+  set(Image "${BOARD_OUTPUT_ROOT}/firmware/${Name}.efi")
+  add_custom_command(
+    OUTPUT "${Image}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${BOARD_OUTPUT_ROOT}/firmware"
+    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${ARG_SUBSYSTEM} /entry:_ModuleEntryPoint
+            /opt:ref /dynamicbase /map:${CMAKE_CURRENT_BINARY_DIR}/${Name}.map
+            /out:${Image} ${Objects}
+    DEPENDS ${ObjectTargets} ${Objects}
+    COMMAND_EXPAND_LISTS
+    COMMENT "Linking firmware image ${Name}.efi")
+  add_custom_target(${Name}.efi ALL DEPENDS "${Image}")
+  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${Name})
+endfunction()
+
+find_program(BOARD_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
