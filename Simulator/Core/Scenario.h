@@ -23,11 +23,13 @@ struct CpuConfig {
   std::array<uint64_t, 8> PstateDefs{};  // MSRs 0xC0010064..0xC001006B
   bool Bsp = true;               // MSR 0x1B bit 8
   bool Simulation = false;       // CPUID 0xBACCD00B answers
+  bool operator==(const CpuConfig &) const = default;
 };
 
 struct MmioInit {
   uint8_t Width = 32;  // 8/16/32/64
   uint64_t Value = 0;
+  bool operator==(const MmioInit &) const = default;
 };
 
 struct PciAddress {
@@ -37,21 +39,25 @@ struct PciAddress {
 
 struct RtcTime {
   uint8_t Month = 1, Day = 1, Hour = 0, Minute = 0;  // decimal
+  bool operator==(const RtcTime &) const = default;
 };
 
 struct SmbusControllerConfig {
   bool Responds = true;
   std::map<uint8_t, std::map<uint8_t, uint16_t>> Devices;  // slave -> command -> value
+  bool operator==(const SmbusControllerConfig &) const = default;
 };
 
 struct SetupConfigSpec {
   uint32_t Attributes = 0;
   std::vector<uint8_t> Data;  // the stored bytes; its size is the variable's size
+  bool operator==(const SetupConfigSpec &) const = default;
 };
 
 struct ProtocolSet {
   bool Pcd = true, EfiPcd = true, DebugPrint = true, SmmBase2 = true, SmmAccess2 = true, SxDispatch = true,
        PowerButtonDispatch = true, SmmVariable = true, HeapBufferList = false;
+  bool operator==(const ProtocolSet &) const = default;
 };
 
 struct HobSpec {
@@ -62,11 +68,13 @@ struct HobSpec {
   uint8_t Relay = 0;
   uint16_t Word14 = 0;
   std::vector<uint8_t> Payload;
+  bool operator==(const HobSpec &) const = default;
 };
 
 struct CpuFrequencyRecordSpec {
   uint64_t TscFrequency = 0, PstateDefinition = 0;
   uint32_t PstateIndex = 0, PowerFeatures = 0;
+  bool operator==(const CpuFrequencyRecordSpec &) const = default;
 };
 
 struct Step {
@@ -75,7 +83,10 @@ struct Step {
   std::string Image;             // Kind::Image: "BoardInitDxe", "SignalTuneDxe", "SubsysIdDxe", "SioPowerSmm"
   int SleepType = 0;             // Kind::Sx: 3, 4 or 5
   std::vector<uint64_t> Script;  // Kind::Script: macro words
-  std::string Name() const;      // how the step event names it
+  // How the step event names it: the step as the scenario wrote it, compactly:
+  // the image name, "power-button", "reset", {"sx":3} (that text) or "script".
+  std::string Name() const;
+  bool operator==(const Step &) const = default;
 };
 
 struct Scenario {
@@ -101,6 +112,7 @@ struct Scenario {
   std::vector<HobSpec> Hobs;
   std::optional<CpuFrequencyRecordSpec> CpuFrequencyRecord;
   std::vector<Step> Run;
+  bool operator==(const Scenario &) const = default;
 };
 
 // The default board: healthy, every driver and event in the run list.
@@ -112,10 +124,22 @@ std::vector<uint8_t> DefaultSetupImage();
 struct ScenarioError {
   std::string Path;     // JSON path of the offending field, for example "$.cpu.pstate"
   std::string Message;  // what was expected
+  bool operator==(const ScenarioError &) const = default;
 };
 
 // Parses a scenario document over the defaults. Unknown keys, wrong types and
 // out-of-range values are errors naming the field's JSON path.
 std::variant<Scenario, ScenarioError> ParseScenario(const nlohmann::json &Document);
+
+// Reads and parses a scenario file. An unreadable file or text that is not
+// JSON is an error at path "$".
+std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::string &Path);
+
+// A scenario rendered as a scenario document, every key present; parsing the
+// result gives the same scenario back.
+nlohmann::json ScenarioToJson(const Scenario &S);
+
+// The default board as a scenario document (for the README and boardsim).
+nlohmann::json DefaultScenarioJson();
 
 }  // namespace sim
