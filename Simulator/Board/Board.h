@@ -68,9 +68,12 @@ class Board final : public SimHardwarePort {
   uint32_t SmnRegister(uint32_t Address) const;
   uint64_t PeekMemory(uint64_t Address, uint8_t Width) const;  // FCH block or plain memory
   uint8_t SioRegister(std::optional<uint8_t> Ldn, uint8_t Register) const;
-  const std::vector<uint8_t> &PostCodes() const;
+  const std::vector<uint8_t> &PostCodes() const;       // low byte of every port-0x80 write
+  const std::vector<uint32_t> &PostCodeValues() const; // every port-0x80 write as written (markers are 32-bit)
   uint8_t *RamBlock();
-  uint8_t LatchedPort(uint16_t Port) const;
+  uint8_t LatchedPort(uint16_t Port) const;  // 0xFF when the port latches nothing
+  uint8_t KeyboardLeds() const;              // last LED byte the keyboard accepted (bits 2:0)
+  bool AuxReporting() const;                 // auxiliary device enabled with 0xF4
 
   struct Impl;
 

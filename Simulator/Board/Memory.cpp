@@ -1,0 +1,116 @@
+// Physical memory, the FCH register block and the SMN index/data pair.
+//
+// The FCH block (IOMUX bytes, GPIO control words, the PM register that holds
+// the SMBus base) and every address no device claims behave as memory. The
+// SMN pair of the host bridge is one register pair reached both as MMIO at
+// 0xE00000B8/0xE00000BC and as configuration registers 0xB8/0xBC of 00:00.0.
+#include "Board/BoardImpl.h"
+
+namespace sim {
+
+namespace {
+constexpr uint64_t kPageSize = 4096;
+
+bool InRam(uint64_t Address) { return Address >= kRamBlockBase && Address < kRamBlockBase + kRamBlockSize; }
+
+// [Address, Address + Bytes) lies inside the 4-byte register at Register.
+bool Within(uint64_t Address, unsigned Bytes, uint64_t Register) {
+  return Address >= Register && Address + Bytes <= Register + 4;
+}
+}  // namespace
+
+uint8_t MemoryModel::ReadByte(uint64_t Address) const {
+  if (InRam(Address)) {
+    return Ram[Address - kRamBlockBase];
+  }
+  auto It = Pages.find(Address / kPageSize);
+  return It == Pages.end() ? 0 : It->second[Address % kPageSize];
+}
+
+void MemoryModel::WriteByte(uint64_t Address, uint8_t Value) {
+  if (InRam(Address)) {
+    Ram[Address - kRamBlockBase] = Value;
+    return;
+  }
+  auto [It, Inserted] = Pages.try_emplace(Address / kPageSize);
+  if (Inserted) {
+    It->second.fill(0);
+  }
+  It->second[Address % kPageSize] = Value;
+}
+
+uint64_t MemoryModel::Read(uint64_t Address, unsigned Bytes) const {
+  uint64_t Value = 0;
+  for (unsigned I = 0; I < Bytes; ++I) {
+    Value |= static_cast<uint64_t>(ReadByte(Address + I)) << (8 * I);
+  }
+  return Value;
+}
+
+void MemoryModel::Write(uint64_t Address, unsigned Bytes, uint64_t Value) {
+  for (unsigned I = 0; I < Bytes; ++I) {
+    WriteByte(Address + I, static_cast<uint8_t>(Value >> (8 * I)));
+  }
+}
+
+uint64_t Board::Impl::MmioReadAccess(uint64_t Address, uint8_t Width) {
+  const unsigned Bytes = Width / 8;
+  if (Within(Address, Bytes, kSmnIndexMmio)) {
+    return SmnIndexRead(static_cast<unsigned>(Address - kSmnIndexMmio), Bytes);
+  }
+  if (Within(Address, Bytes, kSmnDataMmio)) {
+    return SmnDataRead(static_cast<unsigned>(Address - kSmnDataMmio), Bytes);
+  }
+  return Memory.Read(Address, Bytes);
+}
+
+void Board::Impl::MmioWriteAccess(uint64_t Address, uint8_t Width, uint64_t Value) {
+  const unsigned Bytes = Width / 8;
+  if (Within(Address, Bytes, kSmnIndexMmio)) {
+    SmnIndexWrite(static_cast<unsigned>(Address - kSmnIndexMmio), Bytes, static_cast<uint32_t>(Value));
+    return;
+  }
+  if (Within(Address, Bytes, kSmnDataMmio)) {
+    SmnDataWrite(static_cast<unsigned>(Address - kSmnDataMmio), Bytes, static_cast<uint32_t>(Value));
+    return;
+  }
+  Memory.Write(Address, Bytes, Value);
+}
+
+// --- SMN -----------------------------------------------------------------
+// Offset/Bytes select the bytes of the 32-bit register that an access covers.
+
+namespace {
+uint32_t Extract(uint32_t Register, unsigned Offset, unsigned Bytes) {
+  return static_cast<uint32_t>((Register >> (8 * Offset)) & AllOnes(8 * Bytes));
+}
+uint32_t Merge(uint32_t Register, unsigned Offset, unsigned Bytes, uint32_t Value) {
+  const uint32_t Mask = static_cast<uint32_t>(AllOnes(8 * Bytes) << (8 * Offset));
+  return (Register & ~Mask) | ((Value << (8 * Offset)) & Mask);
+}
+}  // namespace
+
+uint32_t Board::Impl::SmnRead(uint32_t Address) const {
+  auto It = Smn.find(Address);
+  return It == Smn.end() ? 0 : It->second;
+}
+
+uint32_t Board::Impl::SmnIndexRead(unsigned Offset, unsigned Bytes) const { return Extract(SmnIndex, Offset, Bytes); }
+
+void Board::Impl::SmnIndexWrite(unsigned Offset, unsigned Bytes, uint32_t Value) {
+  SmnIndex = Merge(SmnIndex, Offset, Bytes, Value);
+}
+
+uint32_t Board::Impl::SmnDataRead(unsigned Offset, unsigned Bytes) {
+  const uint32_t Register = SmnRead(SmnIndex);
+  Decode("smn-read", Json{{"address", Hex(SmnIndex)}, {"value", Hex(Register)}});
+  return Extract(Register, Offset, Bytes);
+}
+
+void Board::Impl::SmnDataWrite(unsigned Offset, unsigned Bytes, uint32_t Value) {
+  const uint32_t Register = Merge(SmnRead(SmnIndex), Offset, Bytes, Value);
+  Smn[SmnIndex] = Register;
+  Decode("smn-write", Json{{"address", Hex(SmnIndex)}, {"value", Hex(Register)}});
+}
+
+}  // namespace sim
