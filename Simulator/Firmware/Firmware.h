@@ -32,6 +32,8 @@ struct PersistentState {
   std::map<std::pair<std::u16string, std::string /*GUID text*/>, StoredVariable> Variables;
   uint64_t AllocationCount = 0;
   std::map<uint32_t, uint64_t> PcdWritten;
+  // Boots built on this state; the first one seeds the variable store.
+  uint32_t Boots = 0;
 };
 
 class Firmware {
@@ -47,9 +49,22 @@ class Firmware {
   // A fresh handle for an image about to be entered.
   EFI_HANDLE NewImageHandle();
 
+  // Makes this boot's firmware the one whose services answer calls (the
+  // most recently built one is active until then).
+  void Activate();
+
+  // What SetVirtualAddressMap does to its event group: runs the notification
+  // function of every open EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE event, in
+  // creation order. Returns how many ran.
+  size_t SignalVirtualAddressChange();
+
+  // Start of the HOB list published under gEfiHobListGuid.
+  const void *HobList() const;
+
   // Final state.
   std::optional<StoredVariable> SetupVariable() const;
-  // The configuration table published under the CPU frequency record GUID, if any.
+  // The configuration table published under Guid (the CPU frequency record's,
+  // say), or nullptr.
   const void *ConfigurationTable(const EFI_GUID &Guid) const;
   size_t ConfigurationTableCount() const;
 
@@ -57,7 +72,8 @@ class Firmware {
   std::vector<std::pair<EFI_GUID, void *>> InstalledProtocols() const;
   // Events created through CreateEvent that are still open.
   size_t OpenEventCount() const;
-  // Pool blocks handed out and not freed.
+  // Pool blocks handed out by AllocatePool and not freed (the firmware's own
+  // CPU frequency record is not one of them).
   size_t LivePoolBlocks() const;
 
   struct Impl;
@@ -68,5 +84,9 @@ class Firmware {
 
 // GUID as "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX" (upper case).
 std::string GuidText(const EFI_GUID &Guid);
+
+// The protocol or table type name of a GUID the platform knows (for example
+// "PCD_PROTOCOL"), or nullptr.
+const char *KnownGuidName(const EFI_GUID &Guid);
 
 }  // namespace sim

@@ -1,0 +1,225 @@
+// Inside of the simulated firmware, shared by the files that fill its service
+// tables. The services are plain EFIAPI functions (drivers call them through
+// the tables) that reach the firmware of the current boot through
+// gActiveFirmware.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <new>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "Firmware/Firmware.h"
+
+#include <Protocol/DebugPrintService.h>
+#include <Protocol/Pcd.h>
+#include <Protocol/PiPcd.h>
+
+namespace sim {
+
+// GUIDs the firmware itself knows about.
+inline constexpr EFI_GUID kHobListGuid = {0x7739F24C, 0x93D7, 0x11D4, {0x9A, 0x3A, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}};
+inline constexpr EFI_GUID kHeapBufferHobGuid = {0xD97D161A, 0x16CD, 0x4ADA, {0xB9, 0xF6, 0xAE, 0xC3, 0xF9, 0xFC, 0xCC, 0x2C}};
+inline constexpr EFI_GUID kCpuFrequencyRecordGuid = {0x614FACF7, 0x1AC6, 0x4B15, {0xA8, 0x8C, 0x2C, 0x1A, 0x70, 0xD7, 0x77, 0xEC}};
+inline constexpr EFI_GUID kSetupVariableGuid = {0xEC87D643, 0xEBA4, 0x4BB5, {0xA1, 0xE5, 0x3F, 0x3E, 0x36, 0xB2, 0x0D, 0xA9}};
+inline constexpr EFI_GUID kPcdProtocolGuid = PCD_PROTOCOL_GUID;
+inline constexpr EFI_GUID kEfiPcdProtocolGuid = EFI_PCD_PROTOCOL_GUID;
+inline constexpr EFI_GUID kDebugPrintServiceProtocolGuid = DEBUG_PRINT_SERVICE_PROTOCOL_GUID;
+
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B);
+
+// The CRC-32 of the UEFI table headers and CalculateCrc32 (IEEE 802.3).
+uint32_t Crc32(const void *Data, size_t Size);
+
+// Debug print service output buffer, terminating NUL included.
+inline constexpr size_t kDebugPrintBufferSize = 512;
+// Pool requests above this are refused as the firmware would refuse them
+// when memory runs out (the host allocator must not abort on them).
+inline constexpr uint64_t kMaxPoolRequest = 256ull << 20;
+// New pool blocks are filled with this byte: firmware pool is not zeroed,
+// and a fixed pattern keeps runs reproducible.
+inline constexpr uint8_t kPoolFill = 0xAF;
+
+struct PoolBlock {
+  uint64_t Number = 0;  // allocation number in the run; 0 for the firmware's own blocks
+  uint32_t Type = 0;
+  size_t Size = 0;
+  bool FromService = false;  // handed out by AllocatePool
+};
+
+struct EventRecord {
+  uint64_t Number = 0;
+  uint32_t Type = 0;
+  EFI_TPL Tpl = 0;
+  EFI_EVENT_NOTIFY Notify = nullptr;
+  const void *Context = nullptr;
+  std::string Group;  // empty: not in a group
+  bool Signalled = false;
+};
+
+struct ProtocolEntry {
+  EFI_GUID Guid{};
+  void *Interface = nullptr;
+  bool FromService = false;  // installed through the boot service (by a driver)
+  uint64_t Order = 0;
+};
+
+struct HandleRecord {
+  uint64_t Number = 0;
+  std::vector<ProtocolEntry> Protocols;
+};
+
+struct Firmware::Impl {
+  Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Persistent);
+  ~Impl();
+
+  Board &Brd;
+  Trace &Tr;
+  PersistentState &Persist;
+
+  // Scenario values this boot works from.
+  std::set<uint64_t> FailAllocations;
+  uint64_t SetVariableStatus = 0;
+  std::map<uint64_t, uint64_t> Pcd;
+  std::map<uint64_t, UINTN> PcdWidths;  // bytes, for tokens a driver has set
+
+  EFI_SYSTEM_TABLE St{};
+  EFI_BOOT_SERVICES Bs{};
+  EFI_RUNTIME_SERVICES Rs{};
+  std::u16string Vendor = u"BoardSim";
+  std::vector<EFI_CONFIGURATION_TABLE> Tables;
+
+  std::map<void *, PoolBlock> Pool;
+  std::map<EFI_EVENT, std::unique_ptr<EventRecord>> Events;
+  uint64_t EventsCreated = 0;
+  std::vector<std::unique_ptr<HandleRecord>> Handles;  // creation order
+  uint64_t ProtocolInstalls = 0;
+  EFI_TPL Tpl = TPL_APPLICATION;
+
+  PCD_PROTOCOL PcdProtocol{};
+  EFI_PCD_PROTOCOL EfiPcdProtocol{};
+  DEBUG_PRINT_SERVICE_PROTOCOL DebugPrintProtocol{};
+
+  std::vector<uint64_t> HobList;  // 8-byte units keep every HOB aligned
+
+  // One "call" event: service, the arguments in order, then status (null
+  // for services that return none).
+  void Call(std::string_view Service, Json Fields, std::optional<EFI_STATUS> Status);
+
+  // Pool.
+  uint64_t NextAllocationNumber() { return ++Persist.AllocationCount; }
+  bool AllocationFails(uint64_t Number) const { return FailAllocations.count(Number) != 0; }
+  void *NewPoolBlock(uint32_t Type, size_t Size, uint64_t Number, bool FromService);
+  // The block record, or nullptr for a pointer the pool never handed out.
+  const PoolBlock *FindPoolBlock(const void *Buffer) const;
+  void ReleasePoolBlock(void *Buffer);
+
+  // Handles and protocols.
+  HandleRecord *NewHandle();
+  HandleRecord *FindHandle(EFI_HANDLE Handle);
+  EFI_STATUS InstallProtocol(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface, bool FromService);
+  void *FindProtocol(const EFI_GUID &Guid) const;
+
+  // Configuration tables; keeps the system table's view current.
+  EFI_STATUS SetConfigurationTable(const EFI_GUID &Guid, void *Table);
+  void RefreshSystemTable();
+
+  // Events whose notification functions a signal of Event triggers, in creation order.
+  std::vector<EventRecord *> SignalTargets(EventRecord &Event);
+
+  // The variable store.
+  StoredVariable *FindVariable(const std::u16string &Name, const EFI_GUID &Guid);
+
+  void BuildHobList(const std::vector<HobSpec> &Hobs);
+};
+
+// The firmware whose services answer calls; the most recently built one.
+extern Firmware::Impl *gActiveFirmware;
+
+// Fill the tables; each lives in its own file.
+void InitBootServices(Firmware::Impl &F);
+void InitRuntimeServices(Firmware::Impl &F);
+void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols);
+
+// Trace helpers.
+std::string Utf8FromUcs2(const CHAR16 *Text);
+std::string MemoryTypeName(uint32_t Type);
+Json GuidJson(const EFI_GUID *Guid);
+Json NameJson(const EFI_GUID *Guid);  // readable name of a known GUID, or null
+
+// Runs Body against the active firmware; any failure inside the simulator
+// becomes Fallback, so nothing is ever thrown into driver code.
+template <typename R, typename Fn>
+R Guarded(R Fallback, Fn &&Body) noexcept {
+  if (gActiveFirmware == nullptr) {
+    return Fallback;
+  }
+  try {
+    return Body(*gActiveFirmware);
+  } catch (...) {
+    return Fallback;
+  }
+}
+
+template <typename Fn>
+void GuardedVoid(Fn &&Body) noexcept {
+  if (gActiveFirmware == nullptr) {
+    return;
+  }
+  try {
+    Body(*gActiveFirmware);
+  } catch (...) {
+  }
+}
+
+// A table slot the drivers do not use: it records the call and answers
+// EFI_UNSUPPORTED, or, for a slot that returns no status, a zero value with
+// a null status. Generated per slot type so every call goes through a
+// function of exactly the slot's type.
+template <size_t N>
+struct SlotName {
+  char Text[N];
+  constexpr SlotName(const char (&S)[N]) { std::copy_n(S, N, Text); }
+};
+
+template <SlotName Name, typename Fn, bool ReturnsStatus = true>
+struct UnsupportedSlot;
+
+template <SlotName Name, typename R, typename... A, bool ReturnsStatus>
+struct UnsupportedSlot<Name, R(EFIAPI *)(A...), ReturnsStatus> {
+  static R EFIAPI Call(A...) {
+    if constexpr (std::is_void_v<R>) {
+      GuardedVoid([](Firmware::Impl &F) { F.Call(Name.Text, Json::object(), std::nullopt); });
+    } else if constexpr (ReturnsStatus) {
+      return Guarded<R>(EFI_UNSUPPORTED, [](Firmware::Impl &F) {
+        F.Call(Name.Text, Json::object(), EFI_UNSUPPORTED);
+        return R(EFI_UNSUPPORTED);
+      });
+    } else {
+      return Guarded<R>(R{}, [](Firmware::Impl &F) {
+        F.Call(Name.Text, Json::object(), std::nullopt);
+        return R{};
+      });
+    }
+  }
+};
+
+template <SlotName Name, typename R, typename... A, bool ReturnsStatus>
+struct UnsupportedSlot<Name, R(EFIAPI *)(A..., ...), ReturnsStatus> {
+  static R EFIAPI Call(A..., ...) {
+    static_assert(ReturnsStatus, "variadic slots return a status");
+    return Guarded<R>(EFI_UNSUPPORTED, [](Firmware::Impl &F) {
+      F.Call(Name.Text, Json::object(), EFI_UNSUPPORTED);
+      return R(EFI_UNSUPPORTED);
+    });
+  }
+};
+
+}  // namespace sim
