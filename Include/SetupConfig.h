@@ -74,3 +74,6 @@ static_assert(OFFSET_OF(SETUP_CONFIG, SioPowerOffEnable) == 0x286, "SioPowerOffE
 // stored variable shorter than 669 bytes never leaves stale stack bytes behind.
 // Attributes and DataSize (optional) receive what GetVariable returned.
 EFI_STATUS EFIAPI SetupVariableRead(EFI_RUNTIME_SERVICES *RuntimeServices, SETUP_CONFIG *Setup, UINT32 *Attributes, UINTN *DataSize);
+
+// The DXE write path: the whole image back with the attributes and size read.
+EFI_STATUS EFIAPI SetupVariableWrite(EFI_RUNTIME_SERVICES *RuntimeServices, SETUP_CONFIG *Setup, UINT32 Attributes, UINTN DataSize);

@@ -72,7 +72,7 @@ function(board_driver Name)
   set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY "${BOARD_OUTPUT_ROOT}/lib/boardsim")
   target_include_directories(${Name} PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
   target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
-    -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group -Wl,--exclude-libs,ALL)
+    -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group)
 
   add_library(${Name}.fw OBJECT ${ARG_SOURCES})
   target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Uefi.h>
+#include <Library/FchMmioBaseLib.h>
 
 typedef enum {
   // Return the body's status; run the destructors when it is an error.
@@ -14,9 +15,10 @@ VOID EFIAPI ProcessLibraryConstructorList(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
 VOID EFIAPI ProcessLibraryDestructorList(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 EFI_STATUS EFIAPI DxeDriverEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, EFI_IMAGE_ENTRY_POINT Body, DXE_ENTRY_POLICY Policy);
 
-// Each driver defines its image entry with this, so the firmware and the
-// simulator enter it by the same exported name.
-#define DXE_DRIVER_IMAGE_ENTRY(Body, Policy)                                                       \
+// Each driver defines its base name and image entry with this, so the
+// firmware and the simulator enter it by the same exported name.
+#define DXE_DRIVER_IMAGE_ENTRY(BaseName, Body, Policy)                                             \
+  CONST CHAR8 *CONST gEfiCallerBaseName = (BaseName);                                              \
   extern "C" MODULE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(           \
       EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {                                     \
     return DxeDriverEntry(ImageHandle, SystemTable, (Body), (Policy));                             \

@@ -34,10 +34,22 @@ UINT8 EFIAPI MmioRead8(UINTN Address) { return *(volatile UINT8 *)Address; }
 UINT16 EFIAPI MmioRead16(UINTN Address) { return *(volatile UINT16 *)Address; }
 UINT32 EFIAPI MmioRead32(UINTN Address) { return *(volatile UINT32 *)Address; }
 UINT64 EFIAPI MmioRead64(UINTN Address) { return *(volatile UINT64 *)Address; }
-UINT8 EFIAPI MmioWrite8(UINTN Address, UINT8 Value) { return *(volatile UINT8 *)Address = Value; }
-UINT16 EFIAPI MmioWrite16(UINTN Address, UINT16 Value) { return *(volatile UINT16 *)Address = Value; }
-UINT32 EFIAPI MmioWrite32(UINTN Address, UINT32 Value) { return *(volatile UINT32 *)Address = Value; }
-UINT64 EFIAPI MmioWrite64(UINTN Address, UINT64 Value) { return *(volatile UINT64 *)Address = Value; }
+UINT8 EFIAPI MmioWrite8(UINTN Address, UINT8 Value) {
+  *(volatile UINT8 *)Address = Value;
+  return Value;
+}
+UINT16 EFIAPI MmioWrite16(UINTN Address, UINT16 Value) {
+  *(volatile UINT16 *)Address = Value;
+  return Value;
+}
+UINT32 EFIAPI MmioWrite32(UINTN Address, UINT32 Value) {
+  *(volatile UINT32 *)Address = Value;
+  return Value;
+}
+UINT64 EFIAPI MmioWrite64(UINTN Address, UINT64 Value) {
+  *(volatile UINT64 *)Address = Value;
+  return Value;
+}
 
 UINT32 EFIAPI AsmCpuidEx(UINT32 Index, UINT32 SubIndex, UINT32 *RegisterEax, UINT32 *RegisterEbx, UINT32 *RegisterEcx,
                          UINT32 *RegisterEdx) {

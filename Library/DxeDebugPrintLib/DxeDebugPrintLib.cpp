@@ -4,11 +4,9 @@
 #include <Library/UefiBootServicesTableLib.h>
 #include <Protocol/DebugPrintService.h>
 
-namespace {
 // Found once and kept; until then every message retries the lookup, because
 // the platform may install the service after this image started.
 constinit DEBUG_PRINT_SERVICE_PROTOCOL *mDebugPrintService = NULL;
-}  // namespace
 
 EFI_STATUS EFIAPI DebugPrint(UINTN ErrorLevel, CONST CHAR8 *Format, ...) {
   if (mDebugPrintService == NULL) {

@@ -5,8 +5,10 @@
 #include <Library/UefiBootServicesTableLib.h>
 #include <Protocol/Pcd.h>
 
-namespace {
+// Image-wide; not static so that in-process tests can forget it between boots.
 constinit PCD_PROTOCOL *mPcd = nullptr;
+
+namespace {
 
 EFI_STATUS LocatePcdProtocol(PCD_PROTOCOL **Pcd) {
   if (mPcd == nullptr) {

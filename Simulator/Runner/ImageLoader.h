@@ -1,0 +1,43 @@
+// Loads driver images built for the host. Every load is a private copy of
+// the image file, so each load has its own globals, as a freshly loaded PE
+// image has on a real board.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <Uefi.h>
+
+class SimHardwarePort;
+
+namespace sim {
+
+struct LoadedImage {
+  std::string Name;
+  void *Library = nullptr;
+  EFI_IMAGE_ENTRY_POINT Entry = nullptr;
+  std::string CopyPath;
+  ~LoadedImage();
+};
+
+class ImageLoader {
+ public:
+  explicit ImageLoader(std::string ImageDir);
+  ~ImageLoader();
+
+  bool Exists(const std::string &Name) const;
+  std::string PathOf(const std::string &Name) const;
+  // nullptr with Error set when the image cannot be loaded.
+  std::unique_ptr<LoadedImage> Load(const std::string &Name, SimHardwarePort &Hardware, std::string &Error);
+
+ private:
+  std::string ImageDir_;
+  std::string TempDir_;
+  unsigned Loads_ = 0;
+};
+
+// Where the driver images are: $BOARDSIM_IMAGE_DIR, else lib/boardsim next to
+// the running executable's bin/ directory, else the build-time default.
+std::string DefaultImageDir();
+
+}  // namespace sim

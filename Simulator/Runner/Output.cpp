@@ -1,0 +1,50 @@
+#include "Output.h"
+
+#include <cstdio>
+
+namespace sim {
+
+std::string FormatJsonLine(const Json &Event) { return Event.dump() + "\n"; }
+
+namespace {
+
+std::string Scalar(const Json &Value) {
+  if (Value.is_string()) {
+    const std::string &S = Value.get_ref<const std::string &>();
+    bool Plain = !S.empty() && S.find_first_of(" \t\r\n\"=") == std::string::npos;
+    return Plain ? S : Value.dump();
+  }
+  return Value.dump();
+}
+
+}  // namespace
+
+std::string TextHeader() {
+  char Line[128];
+  std::snprintf(Line, sizeof Line, "%6s %10s  %-14s %-12s %s\n", "seq", "t_us", "image", "event", "details");
+  return Line;
+}
+
+std::string FormatTextLine(const Json &Event) {
+  std::string Image = Event.value("image", Json(nullptr)).is_null() ? "-" : Event["image"].get<std::string>();
+  std::string Name = Event.value("event", "");
+  char Prefix[96];
+  std::snprintf(Prefix, sizeof Prefix, "%6llu %10llu  %-14s %-12s",
+                static_cast<unsigned long long>(Event.value("seq", 0ull)),
+                static_cast<unsigned long long>(Event.value("t_us", 0ull)), Image.c_str(), Name.c_str());
+  std::string Line = Prefix;
+  for (auto It = Event.begin(); It != Event.end(); ++It) {
+    const std::string &Key = It.key();
+    if (Key == "seq" || Key == "t_us" || Key == "image" || Key == "event") {
+      continue;
+    }
+    if (Name == "call" && Key == "service") {
+      Line += " " + Scalar(It.value());
+      continue;
+    }
+    Line += " " + Key + "=" + Scalar(It.value());
+  }
+  return Line + "\n";
+}
+
+}  // namespace sim

@@ -1,0 +1,142 @@
+#include "Simulation.h"
+
+#include <cstring>
+
+#include "Runner/Guard.h"
+
+#include <CpuFrequencyRecord.h>
+
+namespace sim {
+
+Simulation::Simulation(Scenario S, Trace &T, std::string ImageDir)
+    : Scenario_(std::move(S)), Trace_(T), Loader_(std::move(ImageDir)) {
+  Board_ = std::make_unique<Board>(Scenario_, Trace_);
+  Board_->SetFaultHandler([](const std::string &What) { RaiseGuardFault(What); });
+  Trace_.SetImage(std::nullopt);
+  Firmware_ = std::make_unique<Firmware>(Scenario_, *Board_, Trace_, Persistent_);
+}
+
+Simulation::~Simulation() {
+  Firmware_.reset();
+  Images_.clear();
+}
+
+bool Simulation::Supports(const Step &S, std::string *Why) const {
+  auto Refuse = [&](std::string Reason) {
+    if (Why != nullptr) *Why = std::move(Reason);
+    return false;
+  };
+  switch (S.StepKind) {
+    case Step::Kind::Image:
+      if (!Loader_.Exists(S.Image)) {
+        return Refuse("driver " + S.Image + " is not built yet (no " + Loader_.PathOf(S.Image) + ")");
+      }
+      return true;
+    case Step::Kind::Reset:
+      return true;
+    case Step::Kind::Sx:
+    case Step::Kind::PowerButton:
+      return Refuse("SMM handler dispatch is not available yet (it needs SioPowerSmm)");
+    case Step::Kind::Script:
+      return Refuse("the board script engine is not available yet (it comes with BoardInitDxe)");
+  }
+  return Refuse("unknown step");
+}
+
+void Simulation::RunImage(const Step &S) {
+  std::string Error;
+  auto Image = Loader_.Load(S.Image, *Board_, Error);
+  if (Image == nullptr) {
+    Trace_.Emit("fault", {{"what", Error}});
+    Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+    return;
+  }
+  EFI_HANDLE Handle = Firmware_->NewImageHandle();
+  EFI_SYSTEM_TABLE *SystemTable = Firmware_->SystemTable();
+  EFI_STATUS Status = EFI_SUCCESS;
+  Trace_.SetImage(S.Image);
+  GuardResult Result = RunGuarded([&] { Status = Image->Entry(Handle, SystemTable); });
+  if (Result.Faulted) {
+    Trace_.Emit("fault", {{"what", Result.What}});
+  }
+  Trace_.SetImage(std::nullopt);
+  // The image stays resident: what it installed may point into it.
+  Images_.push_back(std::move(Image));
+  Trace_.Emit("step", {{"step", S.Name()}, {"status", Result.Faulted ? Json(nullptr) : Json(Hex(Status))}});
+}
+
+void Simulation::Reboot() {
+  Firmware_.reset();
+  Images_.clear();
+  Board_->Reboot();
+  Firmware_ = std::make_unique<Firmware>(Scenario_, *Board_, Trace_, Persistent_);
+}
+
+void Simulation::RunStep(const Step &S) {
+  std::string Why;
+  if (!Supports(S, &Why)) {
+    Trace_.Emit("fault", {{"what", Why}});
+    Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+    return;
+  }
+  switch (S.StepKind) {
+    case Step::Kind::Image:
+      RunImage(S);
+      return;
+    case Step::Kind::Reset:
+      Reboot();
+      Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+      return;
+    default:
+      return;
+  }
+}
+
+void Simulation::RunAll() {
+  for (const Step &S : Scenario_.Run) {
+    RunStep(S);
+  }
+  Trace_.Emit("final", FinalState());
+}
+
+Json Simulation::FinalState() const {
+  Json Final = Json::object();
+  auto Setup = Firmware_->SetupVariable();
+  Final["setup"] = Setup ? Json(HexBytes(Setup->Data.data(), Setup->Data.size())) : Json(nullptr);
+  Final["setup_attributes"] = Setup ? Json(Hex(Setup->Attributes)) : Json(nullptr);
+
+  Json Pcd = Json::object();
+  for (const auto &[Token, Value] : Persistent_.PcdWritten) {
+    Pcd[std::to_string(Token)] = Hex(Value);
+  }
+  Final["pcd"] = Pcd;
+
+  uint8_t Cmos[128];
+  for (unsigned I = 0; I < 128; ++I) {
+    Cmos[I] = Board_->CmosByte(static_cast<uint8_t>(0x80 + I));
+  }
+  Final["cmos"] = HexBytes(Cmos, sizeof Cmos);
+
+  static const EFI_GUID RecordGuid = CPU_FREQUENCY_RECORD_GUID;
+  if (const void *Table = Firmware_->ConfigurationTable(RecordGuid); Table != nullptr) {
+    CPU_FREQUENCY_RECORD Record;
+    std::memcpy(&Record, Table, sizeof Record);
+    Final["cpu_frequency_record"] = {{"tsc_frequency", Hex(Record.TscFrequency)},
+                                     {"pstate_definition", Hex(Record.PstateDefinition)},
+                                     {"pstate_index", Hex(Record.PstateIndex)},
+                                     {"power_features", Hex(Record.PowerFeatures)}};
+  } else {
+    Final["cpu_frequency_record"] = nullptr;
+  }
+  Final["heap_buffers"] = nullptr;
+  Final["memory_log"] = nullptr;
+  Json Posts = Json::array();
+  for (uint8_t Code : Board_->PostCodes()) {
+    Posts.push_back(Hex(Code));
+  }
+  Final["post_codes"] = Posts;
+  Final["t_us"] = Board_->NowUs();
+  return Final;
+}
+
+}  // namespace sim

@@ -1,0 +1,51 @@
+// One simulation run: the board, the firmware of the current boot, the
+// loaded images, and the steps of a scenario.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Board/Board.h"
+#include "Core/Scenario.h"
+#include "Core/Trace.h"
+#include "Firmware/Firmware.h"
+#include "Runner/ImageLoader.h"
+
+namespace sim {
+
+class Simulation {
+ public:
+  Simulation(Scenario S, Trace &T, std::string ImageDir = DefaultImageDir());
+  ~Simulation();
+
+  // Whether this build can run Step; Why says what is missing when not.
+  bool Supports(const Step &S, std::string *Why = nullptr) const;
+
+  // Runs one step and emits its step event.
+  void RunStep(const Step &S);
+  // Runs every step of the scenario, then emits the final event.
+  void RunAll();
+  Json FinalState() const;
+
+  Board &GetBoard() { return *Board_; }
+  Firmware &GetFirmware() { return *Firmware_; }
+  PersistentState &Persistent() { return Persistent_; }
+  const Scenario &GetScenario() const { return Scenario_; }
+
+ private:
+  void RunImage(const Step &S);
+  void Reboot();
+
+  Scenario Scenario_;
+  Trace &Trace_;
+  ImageLoader Loader_;
+  std::unique_ptr<Board> Board_;
+  PersistentState Persistent_;
+  // Images before the firmware: the firmware of a boot goes first, while the
+  // images whose code its tables may still point at are loaded.
+  std::vector<std::unique_ptr<LoadedImage>> Images_;
+  std::unique_ptr<Firmware> Firmware_;
+};
+
+}  // namespace sim
