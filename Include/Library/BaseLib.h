@@ -16,6 +16,13 @@ VOID EFIAPI DisableInterrupts(VOID);
 VOID EFIAPI EnableInterrupts(VOID);
 BOOLEAN EFIAPI GetInterruptState(VOID);
 UINT16 EFIAPI AsmReadCs(VOID);
+// CPUID with the given EAX and EBX and SI cleared beforehand; returns SI
+// afterwards (a simulation environment answers its query leaf there). Every
+// other register and the flags are preserved.
+UINT64 EFIAPI AsmCpuidReadSi(UINT32 Eax, UINT32 Ebx);
+// A system call to the SMM supervisor (deprivileged SMM only): service number
+// in RAX, arguments in RDX, R8, R9, result in RAX; R11 preserved around SYSCALL.
+UINT64 EFIAPI AsmSmmSupervisorCall(UINT64 Service, UINT64 Arg1, UINT64 Arg2, UINT64 Arg3);
 
 // Derived from the primitives above; one implementation for both targets.
 BOOLEAN EFIAPI SaveAndDisableInterrupts(VOID);
