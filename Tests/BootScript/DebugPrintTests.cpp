@@ -49,32 +49,48 @@ bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) { return std::memcmp(&A, &B,
 
 }  // namespace
 
-// One test: the library keeps the service for the life of the process, so
-// the absent phase must come first.
-TEST(DxeDebugPrintLib, AbsentServiceDropsAndRetriesThenPresentServiceIsCachedAndGetsTheArguments) {
-  fakebs::Reset();
-  gBS = fakebs::Table();
-  fakebs::State &S = fakebs::Fake();
-  S.LocateGuid = kServiceGuid;
+extern DEBUG_PRINT_SERVICE_PROTOCOL *mDebugPrintService;
 
+namespace {
+
+class DxeDebugPrintLib : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fakebs::Reset();
+    gBS = fakebs::Table();
+    fakebs::Fake().LocateGuid = kServiceGuid;
+    mDebugPrintService = nullptr;  // a new image
+    mPrints.clear();
+  }
+  void TearDown() override { fakebs::Reset(); }
+  fakebs::State &Bs() { return fakebs::Fake(); }
   const char *Format = "%a=%d %lx";
+};
+
+TEST_F(DxeDebugPrintLib, AbsentServiceDropsTheMessageAndIsLookedUpAgainEachTime) {
   for (int Call = 1; Call <= 3; ++Call) {
     EXPECT_EQ(DebugPrint(DEBUG_ERROR, Format, "pcd", -5, 0x123456789ABCull), EFI_NOT_FOUND);
-    ASSERT_EQ(S.LocateCalls.size(), (size_t)Call);
+    ASSERT_EQ(Bs().LocateCalls.size(), (size_t)Call);
+    EXPECT_TRUE(SameGuid(Bs().LocateCalls.back(), kServiceGuid));
   }
-  for (const auto &Guid : S.LocateCalls) EXPECT_TRUE(SameGuid(Guid, kServiceGuid));
+  EXPECT_EQ(Bs().LocateWithRegistration, 0u);
   EXPECT_TRUE(mPrints.empty());
 
-  S.Protocol = &mService;
+  // Installed later: the next message finds it.
+  Bs().Protocol = &mService;
+  EXPECT_EQ(DebugPrint(DEBUG_ERROR, Format, "pcd", 1, 2ull), kPrintStatus);
+  EXPECT_EQ(Bs().LocateCalls.size(), 4u);
+  EXPECT_EQ(mPrints.size(), 1u);
+}
+
+TEST_F(DxeDebugPrintLib, ServiceIsFoundOnceAndGetsLevelFormatAndArguments) {
+  Bs().Protocol = &mService;
   EXPECT_EQ(DebugPrint(DEBUG_ERROR, Format, "pcd", -5, 0x123456789ABCull), kPrintStatus);
   EXPECT_EQ(DebugPrint(DEBUG_INFO, Format, "tok", 631, 0xFFFFFFFF00000001ull), kPrintStatus);
-  EXPECT_EQ(S.LocateCalls.size(), 4u);
-  EXPECT_EQ(S.LocateWithRegistration, 0u);
-
-  // Even with the service withdrawn, the cached interface is used.
-  S.Protocol = nullptr;
+  // Even with the service withdrawn, the interface found first is used.
+  Bs().Protocol = nullptr;
   EXPECT_EQ(DebugPrint(0, Format, "x", 0, 0ull), kPrintStatus);
-  EXPECT_EQ(S.LocateCalls.size(), 4u);
+  EXPECT_EQ(Bs().LocateCalls.size(), 1u);
 
   ASSERT_EQ(mPrints.size(), 3u);
   EXPECT_EQ(mPrints[0].Level, DEBUG_ERROR);
@@ -87,5 +103,6 @@ TEST(DxeDebugPrintLib, AbsentServiceDropsAndRetriesThenPresentServiceIsCachedAnd
   EXPECT_EQ(mPrints[1].Text, "tok=631 FFFFFFFF00000001");
   EXPECT_EQ(mPrints[1].Wide, 0xFFFFFFFF00000001ull);
   EXPECT_EQ(mPrints[2].Level, 0u);
-  fakebs::Reset();
 }
+
+}  // namespace
