@@ -101,3 +101,15 @@ function(board_driver Name)
 endfunction()
 
 find_program(BOARD_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
+
+# board_host_image(Name SOURCES ... LIBRARIES ...): a host-only image the
+# simulator loads like a driver (its own globals per load), for tools that run
+# firmware library code against the simulated board.
+function(board_host_image Name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_library(${Name} MODULE ${ARG_SOURCES})
+  set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY "${BOARD_OUTPUT_ROOT}/lib/boardsim")
+  target_include_directories(${Name} PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
+    -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group)
+endfunction()

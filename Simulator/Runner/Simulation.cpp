@@ -1,5 +1,8 @@
 #include "Simulation.h"
 
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "Runner/Guard.h"
@@ -7,6 +10,13 @@
 #include <CpuFrequencyRecord.h>
 
 namespace sim {
+
+namespace {
+// The host image that carries the board script engine for script steps.
+constexpr const char *kScriptImage = "BoardScript";
+constexpr UINT64 kScriptTerminator = 0xFFFFFFFFFFFFFFFFull;
+constexpr size_t kScriptLongestEntryWords = 12;
+}  // namespace
 
 Simulation::Simulation(Scenario S, Trace &T, std::string ImageDir)
     : Scenario_(std::move(S)), Trace_(T), Loader_(std::move(ImageDir)) {
@@ -38,7 +48,10 @@ bool Simulation::Supports(const Step &S, std::string *Why) const {
     case Step::Kind::PowerButton:
       return Refuse("SMM handler dispatch is not available yet (it needs SioPowerSmm)");
     case Step::Kind::Script:
-      return Refuse("the board script engine is not available yet (it comes with BoardInitDxe)");
+      if (!Loader_.Exists(kScriptImage)) {
+        return Refuse("the board script engine is not built (no " + Loader_.PathOf(kScriptImage) + ")");
+      }
+      return true;
   }
   return Refuse("unknown step");
 }
@@ -65,6 +78,46 @@ void Simulation::RunImage(const Step &S) {
   Trace_.Emit("step", {{"step", S.Name()}, {"status", Result.Faulted ? Json(nullptr) : Json(Hex(Status))}});
 }
 
+void Simulation::RunScript(const Step &S) {
+  std::string Error;
+  auto Image = Loader_.Load(kScriptImage, *Board_, Error);
+  auto Run = Image ? reinterpret_cast<BOOLEAN(EFIAPI *)(EFI_SYSTEM_TABLE *, UINT64 *, UINT32 *)>(
+                         dlsym(Image->Library, "BoardSimRunScript"))
+                   : nullptr;
+  if (Run == nullptr) {
+    Trace_.Emit("fault", {{"what", Image ? "script image lacks BoardSimRunScript" : Error}});
+    Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+    return;
+  }
+  // The engine finds the table's end by its terminator; one is added when the
+  // author left it out, and a last entry cut short reads terminator words
+  // instead of whatever lies behind the table.
+  std::vector<UINT64> Table = S.Script;
+  if (Table.empty() || Table.back() != kScriptTerminator) {
+    Table.push_back(kScriptTerminator);
+  }
+  Table.insert(Table.end(), kScriptLongestEntryWords, kScriptTerminator);
+
+  UINT32 PackedLength = 0;
+  BOOLEAN Outcome = FALSE;
+  Trace_.SetImage("script");
+  GuardResult Result =
+      RunGuarded([&] { Outcome = Run(Firmware_->SystemTable(), Table.data(), &PackedLength); });
+  if (Result.Faulted) {
+    Trace_.Emit("fault", {{"what", Result.What}});
+  }
+  Trace_.SetImage(std::nullopt);
+  Images_.push_back(std::move(Image));
+  Json Step = {{"step", S.Name()}, {"status", nullptr}};
+  if (!Result.Faulted) {
+    Step["outcome"] = Outcome != FALSE;
+    Step["packed_length"] = PackedLength;
+    size_t Bytes = std::min<size_t>(PackedLength, Table.size() * sizeof(UINT64));
+    Step["packed"] = HexBytes(reinterpret_cast<const uint8_t *>(Table.data()), Bytes);
+  }
+  Trace_.Emit("step", Step);
+}
+
 void Simulation::Reboot() {
   Firmware_.reset();
   Images_.clear();
@@ -86,6 +139,9 @@ void Simulation::RunStep(const Step &S) {
     case Step::Kind::Reset:
       Reboot();
       Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+      return;
+    case Step::Kind::Script:
+      RunScript(S);
       return;
     default:
       return;
@@ -131,7 +187,8 @@ Json Simulation::FinalState() const {
   Final["heap_buffers"] = nullptr;
   Final["memory_log"] = nullptr;
   Json Posts = Json::array();
-  for (uint8_t Code : Board_->PostCodes()) {
+  // As written, at full width: the SMM markers are 32-bit.
+  for (uint64_t Code : Board_->PostCodeValues()) {
     Posts.push_back(Hex(Code));
   }
   Final["post_codes"] = Posts;

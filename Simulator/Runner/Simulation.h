@@ -35,6 +35,7 @@ class Simulation {
 
  private:
   void RunImage(const Step &S);
+  void RunScript(const Step &S);
   void Reboot();
 
   Scenario Scenario_;

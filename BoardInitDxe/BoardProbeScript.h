@@ -1,0 +1,26 @@
+// The board-strap probe: pin 89 to IOMUX function 2, then its GPIO control
+// register's upper half must read 0x0015 (input high, drive strength 2,
+// pull-up on, pull-down and output off).
+#pragma once
+
+#include <BoardScript.h>
+
+#define BOARD_PROBE_SCRIPT_WORDS 28
+#define BOARD_PROBE_PACKED_LENGTH 132
+
+#define FCH_IOMUX_PIN89 0xFED80D59ull         // FCH block + IOMUX 0xD00 + pin
+#define FCH_GPIO_CONTROL_PIN89 0xFED81664ull  // FCH block + GPIO 0x1500 + pin * 4
+#define BOARD_PROBE_STRAP_PATTERN 0x00150000ull
+
+// Source of the table built on the stack at every probe. Op bits 3:0 are
+// carried but never read.
+constexpr UINT64 kBoardProbeScript[BOARD_PROBE_SCRIPT_WORDS] = {
+    // Pin 89 IOMUX byte := (old AND 0) OR 2.
+    0x01, 0x0077, FCH_IOMUX_PIN89, 0x0, 0x2, 0x2, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF,
+    // Pin 89 GPIO control AND 0xFFFF0000 must equal the strap pattern.
+    0x81, 0x00A0, FCH_GPIO_CONTROL_PIN89, 0xFFFF0000, 0x0, BOARD_PROBE_STRAP_PATTERN, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF,
+    // Run operation 0: no access.
+    0x81, 0x0007, FCH_GPIO_CONTROL_PIN89, 0x0, BOARD_PROBE_STRAP_PATTERN, BOARD_PROBE_STRAP_PATTERN, 0xFFFFFFFF,
+    0xFFFFFFFF, 0xFF,
+    BOARD_SCRIPT_TERMINATOR,
+};
