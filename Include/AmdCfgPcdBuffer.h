@@ -38,3 +38,9 @@ static_assert(OFFSET_OF(AMD_CFG_PCD_BUFFER, Const7) == 26, "Const7");
 extern AMD_CFG_PCD_BUFFER gAmdCfgPcdBuffer;
 
 EFI_STATUS EFIAPI AmdCfgPcdBufLibDxeConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+// The SMM driver's constructor: the same record, no message when a PCD protocol is missing.
+EFI_STATUS EFIAPI AmdCfgPcdBufLibSmmConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+// Zeroes the record and fills it. When a PCD protocol is missing the record
+// stays zero and the LocateProtocol status is returned, with *MissingProtocol
+// (when not NULL) set to that protocol's GUID.
+EFI_STATUS EFIAPI AmdCfgPcdBufferFill(EFI_GUID **MissingProtocol);

@@ -1,55 +1,22 @@
 // Fills the configuration record from PCDs and constants. The record is
 // filled in every driver image whether or not anything reads it later.
 #include <AmdCfgPcdBuffer.h>
-#include <Library/BaseMemoryLib.h>
 #include <Library/DebugLib.h>
-#include <Library/PcdLib.h>
-#include <Library/UefiBootServicesTableLib.h>
 #include <Protocol/Pcd.h>
-#include <Protocol/PiPcd.h>
-
-constinit AMD_CFG_PCD_BUFFER gAmdCfgPcdBuffer = {};
-
-namespace {
-constexpr UINTN kPcdToken631 = 631;
-constexpr UINTN kPcdToken571 = 571;
-constexpr UINTN kPcdToken632 = 632;
-constexpr UINTN kPcdToken581 = 581;
-constexpr UINTN kPcdToken580 = 580;
-constexpr UINTN kPcdToken633 = 633;
-}  // namespace
 
 EFI_STATUS EFIAPI AmdCfgPcdBufLibDxeConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   (void)SystemTable;
-  ZeroMem(&gAmdCfgPcdBuffer, sizeof(gAmdCfgPcdBuffer));
-
-  VOID *Interface = nullptr;
-  EFI_STATUS Status = gBS->LocateProtocol(&gPcdProtocolGuid, nullptr, &Interface);
-  if (EFI_ERROR(Status)) {
-    DebugPrint(DEBUG_ERROR, "[%a] LocateProtocol: gPcdProtocolGuid, Status: %r\n", "AmdCfgPcdBufLibDxeConstructor", Status);
+  EFI_GUID *Missing = nullptr;
+  EFI_STATUS Status = AmdCfgPcdBufferFill(&Missing);
+  if (!EFI_ERROR(Status)) {
     return EFI_SUCCESS;
   }
-  Status = gBS->LocateProtocol(&gEfiPcdProtocolGuid, nullptr, &Interface);
-  if (EFI_ERROR(Status)) {
+  if (Missing == &gPcdProtocolGuid) {
+    DebugPrint(DEBUG_ERROR, "[%a] LocateProtocol: gPcdProtocolGuid, Status: %r\n", "AmdCfgPcdBufLibDxeConstructor", Status);
+  } else {
     DebugPrint(DEBUG_ERROR, "[%a] LocateProtocol: gEfiPcdProtocolGuid, Status: %r\n", "AmdCfgPcdBufLibDxeConstructor",
                Status);
-    return EFI_SUCCESS;
   }
-
-  // Field order is the order of the PCD reads the platform sees.
-  gAmdCfgPcdBuffer.Const1 = 0x0100;
-  gAmdCfgPcdBuffer.Const2 = 3;
-  gAmdCfgPcdBuffer.Const3 = 0x80;
-  gAmdCfgPcdBuffer.Pcd631 = LibPcdGetBool(kPcdToken631) ? TRUE : FALSE;
-  gAmdCfgPcdBuffer.Pcd571 = LibPcdGet8(kPcdToken571);
-  gAmdCfgPcdBuffer.Const4 = 0x0202;
-  gAmdCfgPcdBuffer.Const5 = 2;
-  gAmdCfgPcdBuffer.Const6 = 0x3E30600;
-  gAmdCfgPcdBuffer.Pcd632 = LibPcdGetBool(kPcdToken632) ? TRUE : FALSE;
-  gAmdCfgPcdBuffer.Pcd581 = LibPcdGet32(kPcdToken581);
-  gAmdCfgPcdBuffer.Pcd580 = LibPcdGet32(kPcdToken580);
-  gAmdCfgPcdBuffer.Pcd633 = LibPcdGet8(kPcdToken633);
-  gAmdCfgPcdBuffer.Const7 = 2;
   return EFI_SUCCESS;
 }

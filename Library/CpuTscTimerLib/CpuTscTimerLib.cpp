@@ -7,6 +7,8 @@
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 
+#include "CpuTscTimerMsr.h"
+
 constinit CPU_FREQUENCY_RECORD mCpuFrequency = {};
 
 namespace {
@@ -36,11 +38,11 @@ VOID EFIAPI CalculateTscFrequency(CPU_FREQUENCY_RECORD *Record) {
   AsmCpuid(CPUID_ADVANCED_POWER_MANAGEMENT, nullptr, nullptr, nullptr, &PowerFeatures);
   Record->PowerFeatures = PowerFeatures;
   AsmCpuid(CPUID_EXTENDED_SIGNATURE, &Signature, nullptr, nullptr, nullptr);
-  Record->PstateIndex = (UINT32)(AsmReadMsr64(MSR_PSTATE_STATUS) & 7);
+  Record->PstateIndex = (UINT32)(CpuTscTimerReadMsr(MSR_PSTATE_STATUS) & 7);
 
   // An invariant TSC runs at the P0 rate whatever the current P-state.
   UINT32 Msr = InvariantTsc(PowerFeatures) ? MSR_PSTATE_DEFINITION_0 : PstateDefinitionMsr(Record->PstateIndex);
-  UINT64 Value = AsmReadMsr64(Msr);
+  UINT64 Value = CpuTscTimerReadMsr(Msr);
   Record->PstateDefinition = Value;
 
   if (FiveMhzFormat(Signature)) {
@@ -66,7 +68,7 @@ EFI_STATUS EFIAPI CpuTscTimerLibConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_T
   CPU_FREQUENCY_RECORD *Published = FindPublishedRecord();
   if (Published != nullptr) {
     if (!InvariantTsc(Published->PowerFeatures) &&
-        AsmReadMsr64(PstateDefinitionMsr(Published->PstateIndex)) != Published->PstateDefinition) {
+        CpuTscTimerReadMsr(PstateDefinitionMsr(Published->PstateIndex)) != Published->PstateDefinition) {
       CalculateTscFrequency(Published);
     }
     CopyMem(&mCpuFrequency, Published, sizeof(mCpuFrequency));
@@ -95,7 +97,7 @@ UINT64 EFIAPI GetTscFrequency(VOID) {
     return mCpuFrequency.TscFrequency;
   }
   // The P-state recorded at computing time, not the current one.
-  if (AsmReadMsr64(PstateDefinitionMsr(mCpuFrequency.PstateIndex)) == mCpuFrequency.PstateDefinition) {
+  if (CpuTscTimerReadMsr(PstateDefinitionMsr(mCpuFrequency.PstateIndex)) == mCpuFrequency.PstateDefinition) {
     return mCpuFrequency.TscFrequency;
   }
   CPU_FREQUENCY_RECORD *Published = FindPublishedRecord();

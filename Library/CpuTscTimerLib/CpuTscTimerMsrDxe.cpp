@@ -1,0 +1,5 @@
+#include <Library/BaseLib.h>
+
+#include "CpuTscTimerMsr.h"
+
+UINT64 EFIAPI CpuTscTimerReadMsr(UINT32 Index) { return AsmReadMsr64(Index); }
