@@ -91,3 +91,38 @@ UINT16 EFIAPI AsmReadCs(VOID) {
   __asm__ __volatile__("movw %%cs, %0" : "=r"(Cs));
   return Cs;
 }
+
+// Written whole in assembly: the register contract covers the entire call,
+// which compiled code around an asm statement could not promise.
+__attribute__((naked)) UINT64 EFIAPI AsmCpuidReadSi(UINT32 /*Eax*/, UINT32 /*Ebx*/) {
+  __asm__ __volatile__(
+      "pushfq\n\t"
+      "pushq %rbx\n\t"
+      "pushq %rcx\n\t"
+      "pushq %rdx\n\t"
+      "pushq %rsi\n\t"
+      "movl %ecx, %eax\n\t"
+      "movl %edx, %ebx\n\t"
+      "xorl %ecx, %ecx\n\t"
+      "xorl %esi, %esi\n\t"
+      "cpuid\n\t"
+      "movq %rsi, %rax\n\t"
+      "popq %rsi\n\t"
+      "popq %rdx\n\t"
+      "popq %rcx\n\t"
+      "popq %rbx\n\t"
+      "popfq\n\t"
+      "ret");
+}
+
+// The arguments already sit where the supervisor wants them (RDX, R8, R9);
+// SYSCALL itself overwrites RCX and R11.
+__attribute__((naked)) UINT64 EFIAPI AsmSmmSupervisorCall(UINT64 /*Service*/, UINT64 /*Arg1*/, UINT64 /*Arg2*/,
+                                                         UINT64 /*Arg3*/) {
+  __asm__ __volatile__(
+      "movq %rcx, %rax\n\t"
+      "pushq %r11\n\t"
+      "syscall\n\t"
+      "popq %r11\n\t"
+      "ret");
+}

@@ -78,3 +78,7 @@ VOID EFIAPI DisableInterrupts(VOID) { Port().SetInterruptFlag(false); }
 VOID EFIAPI EnableInterrupts(VOID) { Port().SetInterruptFlag(true); }
 BOOLEAN EFIAPI GetInterruptState(VOID) { return Port().GetInterruptFlag() ? TRUE : FALSE; }
 UINT16 EFIAPI AsmReadCs(VOID) { return Port().ReadCs(); }
+UINT64 EFIAPI AsmCpuidReadSi(UINT32 Eax, UINT32 Ebx) { return Port().CpuidReadSi(Eax, Ebx); }
+UINT64 EFIAPI AsmSmmSupervisorCall(UINT64 Service, UINT64 Arg1, UINT64 Arg2, UINT64 Arg3) {
+  return Port().SupervisorCall(Service, Arg1, Arg2, Arg3);
+}

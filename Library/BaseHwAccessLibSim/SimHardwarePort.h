@@ -19,6 +19,22 @@ class SimHardwarePort {
   virtual void SetInterruptFlag(bool Enabled) = 0;
   virtual bool GetInterruptFlag() = 0;
   virtual uint16_t ReadCs() = 0;
+  // CPUID with EAX/EBX given and SI cleared; the SI it leaves. A processor
+  // without the simulation query leaves SI at 0.
+  virtual uint64_t CpuidReadSi(uint32_t Eax, uint32_t Ebx) {
+    (void)Eax;
+    (void)Ebx;
+    return 0;
+  }
+  // A system call to the SMM supervisor (RAX = Service; RDX, R8, R9 = A1..A3);
+  // the result it returns in RAX. A port without a supervisor traps.
+  virtual uint64_t SupervisorCall(uint64_t Service, uint64_t A1, uint64_t A2, uint64_t A3) {
+    (void)Service;
+    (void)A1;
+    (void)A2;
+    (void)A3;
+    __builtin_trap();
+  }
 
  protected:
   ~SimHardwarePort() = default;

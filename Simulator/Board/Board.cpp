@@ -31,6 +31,13 @@ constexpr uint64_t kFallbackTscHz = 3750000000ull;
 constexpr uint64_t kMsrCpuidCycles = 100;
 constexpr uint64_t kRdtscCycles = 40;
 constexpr uint64_t kPauseCycles = 140;
+constexpr uint64_t kSyscallCycles = 200;
+
+// Supervisor services.
+constexpr uint64_t kSyscallReadMsr = 0;
+constexpr uint64_t kSyscallDisableInterrupts = 2;
+constexpr uint64_t kSyscallIoRead = 3;
+constexpr uint64_t kSyscallIoWrite = 4;
 
 uint64_t TscRateFor(const CpuConfig &Cpu) {
   const uint64_t P0 = Cpu.PstateDefs[0];
@@ -72,7 +79,6 @@ std::string BdfText(uint8_t Bus, uint8_t Device, uint8_t Function) {
 
 Board::Impl::Impl(const Scenario &Sc, Trace &Tr) : S(Sc), T(Tr) {
   TscHz = TscRateFor(S.Cpu);
-  Memory.Ram.assign(kRamBlockSize, 0);
   for (const auto &[Offset, Value] : S.Cmos) {
     Cmos[Offset] = Value;
   }
@@ -167,11 +173,12 @@ void Board::Impl::FlushDecoded() {
   }
 }
 
-bool Board::Impl::Refuse(const std::string &What) {
+bool Board::Impl::Refuse(std::string What) {
   if (!Fault) {
     return false;
   }
-  Fault(What);
+  RefusalText = std::move(What);
+  Fault(RefusalText);
   return true;  // a handler that returns anyway: drop the access
 }
 
@@ -319,6 +326,84 @@ void Board::Cpuid(uint32_t Leaf, uint32_t SubLeaf, uint32_t Registers[4]) {
   I.AdvanceCycles(kMsrCpuidCycles);
 }
 
+uint64_t Board::CpuidReadSi(uint32_t Eax, uint32_t Ebx) {
+  Impl &I = *P;
+  I.Settle();
+  uint32_t R[4] = {0, 0, 0, 0};
+  uint64_t Si = 0;
+  if (Eax == kCpuidSimulation) {
+    Si = I.S.Cpu.Simulation ? 1 : 0;
+  } else if (Eax == kCpuidSignature) {
+    R[0] = I.S.Cpu.Signature;
+  } else if (Eax == kCpuidPowerFeatures) {
+    R[3] = I.S.Cpu.PowerFeatures;
+  }
+  I.T.Emit("cpuid", Json{{"leaf", Hex(Eax)},
+                         {"eax", Hex(R[0])},
+                         {"ebx", Hex(R[1])},
+                         {"ecx", Hex(R[2])},
+                         {"edx", Hex(R[3])},
+                         {"ebx_in", Hex(Ebx)},
+                         {"si", Hex(Si)}});
+  I.AdvanceCycles(kMsrCpuidCycles);
+  return Si;
+}
+
+namespace {
+// Width in bits for a supervisor width code, 0 for a code it does not know.
+uint8_t SyscallWidth(uint64_t Code) {
+  switch (Code) {
+    case 0:
+      return 8;
+    case 1:
+      return 16;
+    case 2:
+      return 32;
+    default:
+      return 0;
+  }
+}
+}  // namespace
+
+uint64_t Board::SupervisorCall(uint64_t Service, uint64_t A1, uint64_t A2, uint64_t A3) {
+  Impl &I = *P;
+  I.Settle();
+  I.T.Emit("syscall", Json{{"service", Hex(Service)}, {"arg1", Hex(A1)}, {"arg2", Hex(A2)}, {"arg3", Hex(A3)}});
+  I.AdvanceCycles(kSyscallCycles);
+  auto Refused = [&](std::string What) -> uint64_t {
+    I.Refuse(std::move(What));
+    return ~0ull;
+  };
+  switch (Service) {
+    case kSyscallReadMsr:
+      if (A1 > 0xFFFFFFFFull) {
+        return Refused(Describe("supervisor call 0x%llX refused: MSR index 0x%llX is wider than 32 bits", Service, A1));
+      }
+      return ReadMsr(static_cast<uint32_t>(A1));
+    case kSyscallDisableInterrupts:
+      SetInterruptFlag(false);
+      return 0;
+    case kSyscallIoRead:
+    case kSyscallIoWrite: {
+      const uint8_t Width = SyscallWidth(A2);
+      if (Width == 0) {
+        return Refused(Describe("supervisor call 0x%llX refused: width code 0x%llX (0, 1 and 2 are 8, 16 and 32 bits)",
+                                Service, A2));
+      }
+      if (A1 > 0xFFFF) {
+        return Refused(Describe("supervisor call 0x%llX refused: port 0x%llX is beyond 0xFFFF", Service, A1));
+      }
+      if (Service == kSyscallIoRead) {
+        return IoRead(static_cast<uint16_t>(A1), Width);
+      }
+      IoWrite(static_cast<uint16_t>(A1), Width, static_cast<uint32_t>(A3));
+      return 0;
+    }
+    default:
+      return Refused(Describe("supervisor call 0x%llX refused: the supervisor has no such service (arg1 0x%llX)", Service, A1));
+  }
+}
+
 uint64_t Board::ReadTsc() {
   P->Settle();
   const uint64_t Value = P->Tsc;
@@ -377,7 +462,9 @@ uint8_t Board::SioRegister(std::optional<uint8_t> Ldn, uint8_t Register) const {
 
 const std::vector<uint8_t> &Board::PostCodes() const { return P->PostCodes; }
 const std::vector<uint32_t> &Board::PostCodeValues() const { return P->PostCodeValues; }
-uint8_t *Board::RamBlock() { return P->Memory.Ram.data(); }
+uint8_t *Board::RamBlock() { return P->Memory.Ram; }
+const uint8_t *Board::RamBlock() const { return P->Memory.Ram; }
+bool Board::RamBlockAtPhysicalAddress() const { return P->Memory.RamStorage.AtPhysicalAddress(); }
 
 uint8_t Board::LatchedPort(uint16_t Port) const {
   auto It = P->Latched.find(Port);

@@ -44,6 +44,15 @@ class Board final : public SimHardwarePort {
   void SetInterruptFlag(bool Enabled) override;
   bool GetInterruptFlag() override;
   uint16_t ReadCs() override;
+  // Emits a cpuid event (with the si it leaves); SI is non-zero only for the
+  // simulation query leaf 0xBACCD00B on a board whose cpu.simulation is true.
+  uint64_t CpuidReadSi(uint32_t Eax, uint32_t Ebx) override;
+  // The SMM supervisor: records a syscall event, then carries out the service
+  // through the board's own access paths (so the access's events follow):
+  // 0 read MSR A1, 2 disable interrupts, 3 read port A1 with width code A2
+  // (0/1/2 = 8/16/32 bits), 4 write A3 to port A1 with width code A2.
+  // Any other service, or a bad width code or port, goes to the fault handler.
+  uint64_t SupervisorCall(uint64_t Service, uint64_t A1, uint64_t A2, uint64_t A3) override;
 
   // A new boot ("reset" step): devices return to the scenario's state; CMOS,
   // the RTC, the RAM block and the clock carry on.
@@ -70,7 +79,13 @@ class Board final : public SimHardwarePort {
   uint8_t SioRegister(std::optional<uint8_t> Ldn, uint8_t Register) const;
   const std::vector<uint8_t> &PostCodes() const;       // low byte of every port-0x80 write
   const std::vector<uint32_t> &PostCodeValues() const; // every port-0x80 write as written (markers are 32-bit)
+  // The RAM block. The first board alive in the process maps it at its
+  // physical address (kRamBlockBase), so driver code can reach it through
+  // plain pointers; a board built while another holds that address gets a
+  // private block instead (RamBlockAtPhysicalAddress() says which).
   uint8_t *RamBlock();
+  const uint8_t *RamBlock() const;
+  bool RamBlockAtPhysicalAddress() const;
   uint8_t LatchedPort(uint16_t Port) const;  // 0xFF when the port latches nothing
   uint8_t KeyboardLeds() const;              // last LED byte the keyboard accepted (bits 2:0)
   bool AuxReporting() const;                 // auxiliary device enabled with 0xF4

@@ -33,9 +33,26 @@ struct DecodedEvent {
   Json Fields;
 };
 
+// The RAM block's storage: a mapping at kRamBlockBase in this process when
+// the address is free of other boards, else a private buffer. Zeroed when made.
+class RamBlockStorage {
+ public:
+  RamBlockStorage();
+  ~RamBlockStorage();
+  RamBlockStorage(const RamBlockStorage &) = delete;
+  RamBlockStorage &operator=(const RamBlockStorage &) = delete;
+  uint8_t *Data() const { return Data_; }
+  bool AtPhysicalAddress() const { return Fixed_; }
+
+ private:
+  uint8_t *Data_ = nullptr;
+  bool Fixed_ = false;
+};
+
 // Physical memory as the drivers see it: the RAM block plus sparse pages.
 struct MemoryModel {
-  std::vector<uint8_t> Ram;  // kRamBlockSize bytes at kRamBlockBase
+  RamBlockStorage RamStorage;
+  uint8_t *Ram = RamStorage.Data();  // kRamBlockSize bytes at kRamBlockBase
   std::unordered_map<uint64_t, std::array<uint8_t, 4096>> Pages;
 
   uint8_t ReadByte(uint64_t Address) const;
@@ -144,7 +161,10 @@ struct Board::Impl {
   // Events.
   void Decode(std::string Name, Json Fields);
   void FlushDecoded();
-  bool Refuse(const std::string &What);
+  // Hands What to the fault handler, which does not return: the text is kept
+  // here so that nothing on the abandoned frames owns memory.
+  bool Refuse(std::string What);
+  std::string RefusalText;
 
   // Device state from the scenario (construction and reboot).
   void ResetDevices();

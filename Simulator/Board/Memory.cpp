@@ -6,10 +6,21 @@
 // 0xE00000B8/0xE00000BC and as configuration registers 0xB8/0xBC of 00:00.0.
 #include "Board/BoardImpl.h"
 
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
 namespace sim {
 
 namespace {
 constexpr uint64_t kPageSize = 4096;
+
+// Whether some board of this process holds the mapping at kRamBlockBase.
+bool gRamBlockMapped = false;
 
 bool InRam(uint64_t Address) { return Address >= kRamBlockBase && Address < kRamBlockBase + kRamBlockSize; }
 
@@ -18,6 +29,40 @@ bool Within(uint64_t Address, unsigned Bytes, uint64_t Register) {
   return Address >= Register && Address + Bytes <= Register + 4;
 }
 }  // namespace
+
+// Driver code reaches the memory log with plain pointers to its physical
+// address, on the board and here alike; so the block must live there.
+RamBlockStorage::RamBlockStorage() {
+  if (gRamBlockMapped) {
+    Data_ = static_cast<uint8_t *>(std::calloc(kRamBlockSize, 1));
+    if (Data_ == nullptr) {
+      throw std::bad_alloc();
+    }
+    return;
+  }
+  void *Want = reinterpret_cast<void *>(static_cast<uintptr_t>(kRamBlockBase));
+  void *Got = mmap(Want, kRamBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (Got != Want) {
+    const int Error = Got == MAP_FAILED ? errno : EEXIST;
+    if (Got != MAP_FAILED) {
+      munmap(Got, kRamBlockSize);  // a kernel that took the address as a mere hint
+    }
+    throw std::runtime_error("cannot place the RAM block at its physical address 0x8A00000 in this process: " +
+                             std::string(std::strerror(Error)));
+  }
+  Data_ = static_cast<uint8_t *>(Got);
+  Fixed_ = true;
+  gRamBlockMapped = true;
+}
+
+RamBlockStorage::~RamBlockStorage() {
+  if (Fixed_) {
+    munmap(Data_, kRamBlockSize);
+    gRamBlockMapped = false;
+  } else {
+    std::free(Data_);
+  }
+}
 
 uint8_t MemoryModel::ReadByte(uint64_t Address) const {
   if (InRam(Address)) {

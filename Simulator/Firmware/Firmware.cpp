@@ -1,4 +1,5 @@
 #include "Firmware/FirmwareImpl.h"
+#include "Firmware/SmmWorld.h"
 
 #include <array>
 #include <cstdio>
@@ -182,6 +183,7 @@ Firmware::Impl::Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Per
   }
 
   InitPlatformProtocols(*this, S.Protocols);
+  InitSmm(*this, S.Protocols);
   RefreshSystemTable();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "Core/Trace.h"
 
 #include <Uefi.h>
+#include <Pi/PiSmmCis.h>
 
 namespace sim {
 
@@ -35,6 +37,18 @@ struct PersistentState {
   // Boots built on this state; the first one seeds the variable store.
   uint32_t Boots = 0;
 };
+
+// One relayed heap buffer, as the final state shows it.
+struct HeapBufferNode {
+  std::vector<uint8_t> Header;  // the 16 header bytes
+  std::vector<uint8_t> Payload;
+};
+
+// How the SMM core runs one SMI handler: Image is the image that registered
+// it (nullopt when none was running), Invoke calls it. Returns the handler's
+// status, or nullopt when the call did not return (it faulted).
+using SmiHandlerRunner =
+    std::function<std::optional<EFI_STATUS>(const std::optional<std::string> &Image, const std::function<EFI_STATUS()> &Invoke)>;
 
 class Firmware {
  public:
@@ -75,6 +89,35 @@ class Firmware {
   // Pool blocks handed out by AllocatePool and not freed (the firmware's own
   // CPU frequency record is not one of them).
   size_t LivePoolBlocks() const;
+
+  // --- SMM ---
+  // The CPU is in SMM between EnterSmm and the matching LeaveSmm (an SMM
+  // image's entry, an SMI); SMM Base2 answers by it. Calls nest.
+  void EnterSmm();
+  void LeaveSmm();
+  bool InSmm() const;
+  // The code segment SMM code runs with (the board's CS while in SMM; RPL 3
+  // makes the SMM driver run deprivileged under the supervisor). nullopt
+  // leaves the board's selector alone.
+  void SetSmmCodeSegment(std::optional<uint16_t> Cs);
+
+  EFI_SMM_SYSTEM_TABLE2 *SmmSystemTable();
+  // Dispatches, in SMM and in registration order, the entry-phase handlers
+  // registered for SleepType (Sx) or for the power button: each gets its
+  // dispatch handle, a pointer to its registered context, no communication
+  // buffer and a size of 0. Run runs each call (directly when empty).
+  // Returns how many handlers ran.
+  size_t DispatchSx(uint32_t SleepType, const SmiHandlerRunner &Run = {});
+  size_t DispatchPowerButton(const SmiHandlerRunner &Run = {});
+  size_t SxHandlerCount() const;
+  size_t PowerButtonHandlerCount() const;
+  // SMM pool blocks not freed.
+  size_t LiveSmramBlocks() const;
+  // The list of the first HEAP_BUFFER_LIST_PROTOCOL in the protocol database
+  // (one installed before the SMM driver, or the driver's own), in list
+  // order; nullopt when none is installed. The walk stops at a link to
+  // anything but a pool block large enough for its node.
+  std::optional<std::vector<HeapBufferNode>> HeapBufferList() const;
 
   struct Impl;
 

@@ -76,6 +76,8 @@ struct HandleRecord {
   std::vector<ProtocolEntry> Protocols;
 };
 
+struct SmmWorld;  // Firmware/SmmWorld.h
+
 struct Firmware::Impl {
   Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Persistent);
   ~Impl();
@@ -108,6 +110,9 @@ struct Firmware::Impl {
   DEBUG_PRINT_SERVICE_PROTOCOL DebugPrintProtocol{};
 
   std::vector<uint64_t> HobList;  // 8-byte units keep every HOB aligned
+
+  // The SMM environment of this boot.
+  std::unique_ptr<SmmWorld> Smm;
 
   // One "call" event: service, the arguments in order, then status (null
   // for services that return none).
@@ -147,6 +152,14 @@ extern Firmware::Impl *gActiveFirmware;
 void InitBootServices(Firmware::Impl &F);
 void InitRuntimeServices(Firmware::Impl &F);
 void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols);
+void InitSmm(Firmware::Impl &F, const ProtocolSet &Protocols);
+
+// The variable services behind both the runtime-services table and the SMM
+// variable protocol; Service is the name the trace gives the call.
+EFI_STATUS ServeGetVariable(Firmware::Impl &F, std::string_view Service, CHAR16 *VariableName, EFI_GUID *VendorGuid,
+                            UINT32 *Attributes, UINTN *DataSize, VOID *Data);
+EFI_STATUS ServeSetVariable(Firmware::Impl &F, std::string_view Service, CHAR16 *VariableName, EFI_GUID *VendorGuid,
+                            UINT32 Attributes, UINTN DataSize, VOID *Data);
 
 // Trace helpers.
 std::string Utf8FromUcs2(const CHAR16 *Text);

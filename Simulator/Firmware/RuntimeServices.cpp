@@ -17,44 +17,46 @@ constexpr UINTN kOptionalPointer = 0x1;
 
 Json NameText(const CHAR16 *Name) { return Name != nullptr ? Json(Utf8FromUcs2(Name)) : Json(nullptr); }
 
-EFI_STATUS EFIAPI GetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize,
-                              VOID *Data) {
-  return Guarded<EFI_STATUS>(EFI_DEVICE_ERROR, [&](Firmware::Impl &F) {
-    Json SizeIn = DataSize != nullptr ? Json(Hex(*DataSize)) : Json(nullptr);
-    Json AttributesOut = nullptr;
-    Json SizeOut = nullptr;
-    EFI_STATUS Status = EFI_SUCCESS;
-    const StoredVariable *V = nullptr;
-    if (VariableName == nullptr || VendorGuid == nullptr || DataSize == nullptr) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if (VariableName[0] == 0 || (V = F.FindVariable(VariableName, *VendorGuid)) == nullptr) {
-      Status = EFI_NOT_FOUND;
-    } else if (*DataSize < V->Data.size()) {
-      Status = EFI_BUFFER_TOO_SMALL;
-    } else if (Data == nullptr) {
-      Status = EFI_INVALID_PARAMETER;
+}  // namespace
+
+EFI_STATUS ServeGetVariable(Firmware::Impl &F, std::string_view Service, CHAR16 *VariableName, EFI_GUID *VendorGuid,
+                            UINT32 *Attributes, UINTN *DataSize, VOID *Data) {
+  Json SizeIn = DataSize != nullptr ? Json(Hex(*DataSize)) : Json(nullptr);
+  Json AttributesOut = nullptr;
+  Json SizeOut = nullptr;
+  EFI_STATUS Status = EFI_SUCCESS;
+  const StoredVariable *V = nullptr;
+  if (VariableName == nullptr || VendorGuid == nullptr || DataSize == nullptr) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if (VariableName[0] == 0 || (V = F.FindVariable(VariableName, *VendorGuid)) == nullptr) {
+    Status = EFI_NOT_FOUND;
+  } else if (*DataSize < V->Data.size()) {
+    Status = EFI_BUFFER_TOO_SMALL;
+  } else if (Data == nullptr) {
+    Status = EFI_INVALID_PARAMETER;
+  }
+  if (V != nullptr && (Status == EFI_SUCCESS || Status == EFI_BUFFER_TOO_SMALL)) {
+    if (Status == EFI_SUCCESS && !V->Data.empty()) {
+      std::memcpy(Data, V->Data.data(), V->Data.size());
     }
-    if (V != nullptr && (Status == EFI_SUCCESS || Status == EFI_BUFFER_TOO_SMALL)) {
-      if (Status == EFI_SUCCESS && !V->Data.empty()) {
-        std::memcpy(Data, V->Data.data(), V->Data.size());
-      }
-      *DataSize = V->Data.size();
-      SizeOut = Hex(*DataSize);
-      if (Attributes != nullptr) {
-        *Attributes = V->Attributes;
-        AttributesOut = Hex(*Attributes);
-      }
+    *DataSize = V->Data.size();
+    SizeOut = Hex(*DataSize);
+    if (Attributes != nullptr) {
+      *Attributes = V->Attributes;
+      AttributesOut = Hex(*Attributes);
     }
-    F.Call("GetVariable",
-           {{"name", NameText(VariableName)},
-            {"guid", GuidJson(VendorGuid)},
-            {"attributes", AttributesOut},
-            {"size", SizeIn},
-            {"data_size", SizeOut}},
-           Status);
-    return Status;
-  });
+  }
+  F.Call(Service,
+         {{"name", NameText(VariableName)},
+          {"guid", GuidJson(VendorGuid)},
+          {"attributes", AttributesOut},
+          {"size", SizeIn},
+          {"data_size", SizeOut}},
+         Status);
+  return Status;
 }
+
+namespace {
 
 // Validation and storage of one SetVariable call, without the scenario's
 // forced status.
@@ -91,39 +93,55 @@ EFI_STATUS StoreVariable(Firmware::Impl &F, const CHAR16 *Name, const EFI_GUID &
   return EFI_SUCCESS;
 }
 
+}  // namespace
+
+EFI_STATUS ServeSetVariable(Firmware::Impl &F, std::string_view Service, CHAR16 *VariableName, EFI_GUID *VendorGuid,
+                            UINT32 Attributes, UINTN DataSize, VOID *Data) {
+  Json DataText = Data != nullptr ? Json(HexBytes(static_cast<const uint8_t *>(Data), DataSize)) : Json(nullptr);
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (VariableName == nullptr || VendorGuid == nullptr || VariableName[0] == 0 ||
+      (DataSize != 0 && Data == nullptr)) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if ((Attributes & ~kKnownAttributes) != 0) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if ((Attributes & EFI_VARIABLE_RUNTIME_ACCESS) != 0 && (Attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS) == 0) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if ((Attributes & EFI_VARIABLE_HARDWARE_ERROR_RECORD) != 0 &&
+             (Attributes & kHardwareErrorAttributes) != kHardwareErrorAttributes) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if ((Attributes & kAuthenticatedAttributes) != 0) {
+    Status = EFI_UNSUPPORTED;  // this store authenticates nothing
+  } else if (EFI_ERROR(F.SetVariableStatus)) {
+    Status = F.SetVariableStatus;  // the store refuses every write
+  } else {
+    Status = StoreVariable(F, VariableName, *VendorGuid, Attributes, DataSize, Data);
+    if (Status == EFI_SUCCESS) {
+      Status = F.SetVariableStatus;  // a warning the scenario asks for
+    }
+  }
+  F.Call(Service,
+         {{"name", NameText(VariableName)},
+          {"guid", GuidJson(VendorGuid)},
+          {"attributes", Hex(Attributes)},
+          {"size", Hex(DataSize)},
+          {"data", DataText}},
+         Status);
+  return Status;
+}
+
+namespace {
+
+EFI_STATUS EFIAPI GetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize,
+                              VOID *Data) {
+  return Guarded<EFI_STATUS>(EFI_DEVICE_ERROR, [&](Firmware::Impl &F) {
+    return ServeGetVariable(F, "GetVariable", VariableName, VendorGuid, Attributes, DataSize, Data);
+  });
+}
+
 EFI_STATUS EFIAPI SetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes, UINTN DataSize,
                               VOID *Data) {
   return Guarded<EFI_STATUS>(EFI_DEVICE_ERROR, [&](Firmware::Impl &F) {
-    Json DataText = Data != nullptr ? Json(HexBytes(static_cast<const uint8_t *>(Data), DataSize)) : Json(nullptr);
-    EFI_STATUS Status = EFI_SUCCESS;
-    if (VariableName == nullptr || VendorGuid == nullptr || VariableName[0] == 0 ||
-        (DataSize != 0 && Data == nullptr)) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if ((Attributes & ~kKnownAttributes) != 0) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if ((Attributes & EFI_VARIABLE_RUNTIME_ACCESS) != 0 && (Attributes & EFI_VARIABLE_BOOTSERVICE_ACCESS) == 0) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if ((Attributes & EFI_VARIABLE_HARDWARE_ERROR_RECORD) != 0 &&
-               (Attributes & kHardwareErrorAttributes) != kHardwareErrorAttributes) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if ((Attributes & kAuthenticatedAttributes) != 0) {
-      Status = EFI_UNSUPPORTED;  // this store authenticates nothing
-    } else if (EFI_ERROR(F.SetVariableStatus)) {
-      Status = F.SetVariableStatus;  // the store refuses every write
-    } else {
-      Status = StoreVariable(F, VariableName, *VendorGuid, Attributes, DataSize, Data);
-      if (Status == EFI_SUCCESS) {
-        Status = F.SetVariableStatus;  // a warning the scenario asks for
-      }
-    }
-    F.Call("SetVariable",
-           {{"name", NameText(VariableName)},
-            {"guid", GuidJson(VendorGuid)},
-            {"attributes", Hex(Attributes)},
-            {"size", Hex(DataSize)},
-            {"data", DataText}},
-           Status);
-    return Status;
+    return ServeSetVariable(F, "SetVariable", VariableName, VendorGuid, Attributes, DataSize, Data);
   });
 }
 

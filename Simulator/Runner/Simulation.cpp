@@ -18,6 +18,32 @@ constexpr UINT64 kScriptTerminator = 0xFFFFFFFFFFFFFFFFull;
 constexpr size_t kScriptLongestEntryWords = 12;
 }  // namespace
 
+namespace {
+// The SMM driver: entered in SMM, and the image whose handlers Sx and
+// power-button steps dispatch.
+constexpr const char *kSmmImage = "SioPowerSmm";
+
+bool IsSmmImage(const std::string &Name) { return Name == kSmmImage; }
+
+// The memory log at the start of the RAM block, when it carries its signature.
+Json MemoryLogJson(const Board &B) {
+  constexpr uint32_t kSignature = 0x4D454D44;  // "DMEM"
+  constexpr size_t kUsedBytesOffset = 8;
+  constexpr size_t kDataOffset = 0x10;
+  constexpr size_t kShownBytes = 64;
+  const uint8_t *Log = B.RamBlock();
+  uint32_t Signature = 0, UsedBytes = 0;
+  std::memcpy(&Signature, Log, sizeof Signature);
+  std::memcpy(&UsedBytes, Log + kUsedBytesOffset, sizeof UsedBytes);
+  if (Signature != kSignature) {
+    return nullptr;
+  }
+  return Json{{"signature", Hex(Signature)},
+              {"used_bytes", Hex(UsedBytes)},
+              {"data", HexBytes(Log + kDataOffset, kShownBytes)}};
+}
+}  // namespace
+
 Simulation::Simulation(Scenario S, Trace &T, std::string ImageDir)
     : Scenario_(std::move(S)), Trace_(T), Loader_(std::move(ImageDir)) {
   Board_ = std::make_unique<Board>(Scenario_, Trace_);
@@ -46,7 +72,10 @@ bool Simulation::Supports(const Step &S, std::string *Why) const {
       return true;
     case Step::Kind::Sx:
     case Step::Kind::PowerButton:
-      return Refuse("SMM handler dispatch is not available yet (it needs SioPowerSmm)");
+      if (!Loader_.Exists(kSmmImage)) {
+        return Refuse("SMI dispatch needs the SMM driver, which is not built (no " + Loader_.PathOf(kSmmImage) + ")");
+      }
+      return true;
     case Step::Kind::Script:
       if (!Loader_.Exists(kScriptImage)) {
         return Refuse("the board script engine is not built (no " + Loader_.PathOf(kScriptImage) + ")");
@@ -68,7 +97,15 @@ void Simulation::RunImage(const Step &S) {
   EFI_SYSTEM_TABLE *SystemTable = Firmware_->SystemTable();
   EFI_STATUS Status = EFI_SUCCESS;
   Trace_.SetImage(S.Image);
+  // The SMM core enters an SMM driver in SMM, with the UEFI system table.
+  const bool Smm = IsSmmImage(S.Image);
+  if (Smm) {
+    Firmware_->EnterSmm();
+  }
   GuardResult Result = RunGuarded([&] { Status = Image->Entry(Handle, SystemTable); });
+  if (Smm) {
+    Firmware_->LeaveSmm();
+  }
   if (Result.Faulted) {
     Trace_.Emit("fault", {{"what", Result.What}});
   }
@@ -118,11 +155,39 @@ void Simulation::RunScript(const Step &S) {
   Trace_.Emit("step", Step);
 }
 
+// One SMI: the handlers registered for it run one by one, each guarded so
+// that a fault ends only that handler.
+void Simulation::RunSmi(const Step &S) {
+  auto Run = [&](const std::optional<std::string> &, const std::function<EFI_STATUS()> &Invoke) {
+    EFI_STATUS Status = EFI_SUCCESS;
+    GuardResult Result = RunGuarded([&] { Status = Invoke(); });
+    if (Result.Faulted) {
+      Trace_.Emit("fault", {{"what", Result.What}});
+      return std::optional<EFI_STATUS>();
+    }
+    return std::optional<EFI_STATUS>(Status);
+  };
+  Trace_.SetImage(kSmmImage);
+  if (S.StepKind == Step::Kind::Sx) {
+    Firmware_->DispatchSx(static_cast<uint32_t>(S.SleepType), Run);
+  } else {
+    Firmware_->DispatchPowerButton(Run);
+  }
+  Trace_.SetImage(std::nullopt);
+  Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+}
+
+void Simulation::SetSmmCodeSegment(std::optional<uint16_t> Cs) {
+  SmmCodeSegment_ = Cs;
+  Firmware_->SetSmmCodeSegment(Cs);
+}
+
 void Simulation::Reboot() {
   Firmware_.reset();
   Images_.clear();
   Board_->Reboot();
   Firmware_ = std::make_unique<Firmware>(Scenario_, *Board_, Trace_, Persistent_);
+  Firmware_->SetSmmCodeSegment(SmmCodeSegment_);
 }
 
 void Simulation::RunStep(const Step &S) {
@@ -143,7 +208,9 @@ void Simulation::RunStep(const Step &S) {
     case Step::Kind::Script:
       RunScript(S);
       return;
-    default:
+    case Step::Kind::Sx:
+    case Step::Kind::PowerButton:
+      RunSmi(S);
       return;
   }
 }
@@ -184,8 +251,17 @@ Json Simulation::FinalState() const {
   } else {
     Final["cpu_frequency_record"] = nullptr;
   }
-  Final["heap_buffers"] = nullptr;
-  Final["memory_log"] = nullptr;
+  if (auto Nodes = Firmware_->HeapBufferList()) {
+    Json List = Json::array();
+    for (const HeapBufferNode &N : *Nodes) {
+      List.push_back({{"header", HexBytes(N.Header.data(), N.Header.size())},
+                      {"payload", HexBytes(N.Payload.data(), N.Payload.size())}});
+    }
+    Final["heap_buffers"] = List;
+  } else {
+    Final["heap_buffers"] = nullptr;
+  }
+  Final["memory_log"] = MemoryLogJson(*Board_);
   Json Posts = Json::array();
   // As written, at full width: the SMM markers are 32-bit.
   for (uint64_t Code : Board_->PostCodeValues()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ class Simulation {
   void RunAll();
   Json FinalState() const;
 
+  // The code-segment selector SMM code (the SioPowerSmm entry and its SMI
+  // handlers) runs with; RPL 3 runs it deprivileged under the SMM supervisor.
+  // Kept across resets. nullopt, the default, leaves the board's selector.
+  void SetSmmCodeSegment(std::optional<uint16_t> Cs);
+
   Board &GetBoard() { return *Board_; }
   Firmware &GetFirmware() { return *Firmware_; }
   PersistentState &Persistent() { return Persistent_; }
@@ -36,6 +42,7 @@ class Simulation {
  private:
   void RunImage(const Step &S);
   void RunScript(const Step &S);
+  void RunSmi(const Step &S);
   void Reboot();
 
   Scenario Scenario_;
@@ -47,6 +54,7 @@ class Simulation {
   // images whose code its tables may still point at are loaded.
   std::vector<std::unique_ptr<LoadedImage>> Images_;
   std::unique_ptr<Firmware> Firmware_;
+  std::optional<uint16_t> SmmCodeSegment_;
 };
 
 }  // namespace sim

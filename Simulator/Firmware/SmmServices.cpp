@@ -1,0 +1,422 @@
+// The SMM system table: SMRAM pool, the SMM protocol database with its
+// notifications, and the SMM configuration table; every other slot answers
+// EFI_UNSUPPORTED.
+#include "Firmware/SmmWorld.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <sanitizer/asan_interface.h>
+
+namespace sim {
+
+// --- SMRAM -------------------------------------------------------------------
+
+namespace {
+constexpr size_t kSmramPageAlignment = 4096;
+
+size_t RoundUp(size_t Value, size_t Alignment) { return (Value + Alignment - 1) / Alignment * Alignment; }
+}  // namespace
+
+SmramArena::SmramArena() {
+  Base_ = static_cast<uint8_t *>(std::aligned_alloc(kSmramPageAlignment, kSize));
+  if (Base_ == nullptr) {
+    throw std::bad_alloc();
+  }
+  ASAN_POISON_MEMORY_REGION(Base_, kSize);
+}
+
+SmramArena::~SmramArena() {
+  ASAN_UNPOISON_MEMORY_REGION(Base_, kSize);
+  std::free(Base_);
+}
+
+bool SmramArena::Contains(const void *Address) const {
+  const auto *P = static_cast<const uint8_t *>(Address);
+  return P >= Base_ && P < Base_ + kSize;
+}
+
+void *SmramArena::Allocate(size_t Size, uint64_t Number, uint32_t Type) {
+  if (Size > kSize) {
+    return nullptr;
+  }
+  const size_t Need = RoundUp(Size == 0 ? 1 : Size, kAlignment) + kGap;
+  // First fit: the lowest hole that takes the block and its gap.
+  size_t Cursor = 0;
+  for (const auto &[Offset, B] : Live_) {
+    if (Offset - Cursor >= Need) {
+      break;
+    }
+    Cursor = Offset + B.Span;
+  }
+  if (Cursor + Need > kSize) {
+    return nullptr;
+  }
+  uint8_t *Block = Base_ + Cursor;
+  ASAN_UNPOISON_MEMORY_REGION(Block, Size);
+  std::memset(Block, kPoolFill, Size);
+  Live_[Cursor] = SmramArena::Block{Cursor, Size, Need, Number, Type};
+  return Block;
+}
+
+const SmramArena::Block *SmramArena::Find(const void *Address) const {
+  if (!Contains(Address)) {
+    return nullptr;
+  }
+  auto It = Live_.find(static_cast<size_t>(static_cast<const uint8_t *>(Address) - Base_));
+  return It != Live_.end() ? &It->second : nullptr;
+}
+
+const SmramArena::Block *SmramArena::Enclosing(const void *Address) const {
+  if (!Contains(Address)) {
+    return nullptr;
+  }
+  const auto Offset = static_cast<size_t>(static_cast<const uint8_t *>(Address) - Base_);
+  auto It = Live_.upper_bound(Offset);
+  if (It == Live_.begin()) {
+    return nullptr;
+  }
+  --It;
+  return Offset < It->first + It->second.Size ? &It->second : nullptr;
+}
+
+void SmramArena::Release(const void *Address) {
+  const Block *B = Find(Address);
+  if (B == nullptr) {
+    return;
+  }
+  ASAN_POISON_MEMORY_REGION(Base_ + B->Offset, B->Span);
+  Live_.erase(B->Offset);
+}
+
+// --- SmmWorld ----------------------------------------------------------------
+
+HandleRecord *SmmWorld::FindHandle(EFI_HANDLE Handle) {
+  for (auto &H : Handles) {
+    if (H.get() == Handle) {
+      return H.get();
+    }
+  }
+  return nullptr;
+}
+
+void *SmmWorld::FindProtocol(const EFI_GUID &Guid) const {
+  const ProtocolEntry *Best = nullptr;
+  for (const auto &H : Handles) {
+    for (const auto &P : H->Protocols) {
+      if (SameGuid(P.Guid, Guid) && (Best == nullptr || P.Order < Best->Order)) {
+        Best = &P;
+      }
+    }
+  }
+  return Best != nullptr ? Best->Interface : nullptr;
+}
+
+void SmmWorld::RefreshConfigurationTable() {
+  Smst.NumberOfTableEntries = Tables.size();
+  Smst.SmmConfigurationTable = Tables.empty() ? nullptr : Tables.data();
+  Smst.Hdr.CRC32 = 0;
+  Smst.Hdr.CRC32 = Crc32(&Smst, sizeof Smst);
+}
+
+namespace {
+
+Json HandleJson(const HandleRecord *H) { return H != nullptr ? Json(Hex(H->Number)) : Json(nullptr); }
+
+// --- Pool ----------------------------------------------------------------------
+
+EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
+  return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
+    uint32_t Type = 0;
+    std::memcpy(&Type, &PoolType, sizeof Type);
+    // One count with AllocatePool: fault injection numbers both.
+    const uint64_t Number = F.NextAllocationNumber();
+    bool Injected = false;
+    void *Block = nullptr;
+    EFI_STATUS Status = EFI_SUCCESS;
+    if ((Type != EfiRuntimeServicesCode && Type != EfiRuntimeServicesData) || Buffer == nullptr) {
+      Status = EFI_INVALID_PARAMETER;
+    } else if (F.AllocationFails(Number)) {
+      Injected = true;
+      Status = EFI_OUT_OF_RESOURCES;
+    } else if ((Block = W.Arena.Allocate(Size, Number, Type)) == nullptr) {
+      Status = EFI_OUT_OF_RESOURCES;
+    }
+    if (Buffer != nullptr) {
+      *Buffer = Block;
+    }
+    F.Call("SmmAllocatePool",
+           {{"type", MemoryTypeName(Type)},
+            {"size", Hex(Size)},
+            {"allocation", Hex(Number)},
+            {"injected", Injected},
+            {"block", Block != nullptr ? Json(Hex(Number)) : Json(nullptr)}},
+           Status);
+    return Status;
+  });
+}
+
+EFI_STATUS EFIAPI SmmFreePool(VOID *Buffer) {
+  return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
+    const SmramArena::Block *Block = W.Arena.Find(Buffer);
+    Json Number = Block != nullptr ? Json(Hex(Block->Number)) : Json(nullptr);
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    if (Block != nullptr) {
+      W.Arena.Release(Buffer);
+      Status = EFI_SUCCESS;
+    }
+    F.Call("SmmFreePool", {{"block", Number}}, Status);
+    return Status;
+  });
+}
+
+// --- Protocol database -----------------------------------------------------------
+
+ProtocolEntry *FindEntry(HandleRecord *H, const EFI_GUID &Protocol, const VOID *const *Interface) {
+  for (auto &E : H->Protocols) {
+    if (SameGuid(E.Guid, Protocol) && (Interface == nullptr || E.Interface == *Interface)) {
+      return &E;
+    }
+  }
+  return nullptr;
+}
+
+EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Protocol, EFI_INTERFACE_TYPE InterfaceType,
+                                              VOID *Interface) {
+  std::vector<SmmNotifyRecord *> Notify;
+  EFI_GUID Guid{};
+  const EFI_STATUS Status = WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
+    EFI_STATUS Result = EFI_INVALID_PARAMETER;
+    HandleRecord *H = nullptr;
+    if (Handle != nullptr && Protocol != nullptr && InterfaceType == EFI_NATIVE_INTERFACE) {
+      if (*Handle == nullptr) {
+        auto New = std::make_unique<HandleRecord>();
+        New->Number = W.Handles.size() + 1;
+        W.Handles.push_back(std::move(New));
+        H = W.Handles.back().get();
+        Result = EFI_SUCCESS;
+      } else if ((H = W.FindHandle(*Handle)) != nullptr) {
+        Result = FindEntry(H, *Protocol, nullptr) == nullptr ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+      }
+    }
+    if (Result == EFI_SUCCESS) {
+      H->Protocols.push_back(ProtocolEntry{*Protocol, Interface, true, ++W.ProtocolInstalls});
+      *Handle = H;
+      Guid = *Protocol;
+      for (auto &N : W.Notifies) {
+        if (SameGuid(N->Guid, *Protocol)) {
+          Notify.push_back(N.get());
+        }
+      }
+    } else {
+      H = nullptr;
+    }
+    F.Call("SmmInstallProtocolInterface",
+           {{"guid", GuidJson(Protocol)},
+            {"protocol", NameJson(Protocol)},
+            {"handle", HandleJson(H)},
+            {"notified", Notify.size()}},
+           Result);
+    return Result;
+  });
+  // The notification functions are driver code: called outside the guard,
+  // each only while it is still registered (an earlier one may withdraw it).
+  for (SmmNotifyRecord *N : Notify) {
+    const bool Registered =
+        gActiveFirmware != nullptr && gActiveFirmware->Smm != nullptr &&
+        std::any_of(gActiveFirmware->Smm->Notifies.begin(), gActiveFirmware->Smm->Notifies.end(),
+                    [&](const auto &R) { return R.get() == N; });
+    if (Registered) {
+      N->Function(&Guid, Interface, *Handle);
+    }
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI SmmUninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID *Interface) {
+  return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
+    HandleRecord *H = W.FindHandle(Handle);
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    if (H != nullptr && Protocol != nullptr) {
+      ProtocolEntry *E = FindEntry(H, *Protocol, &Interface);
+      Status = E != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
+      if (E != nullptr) {
+        H->Protocols.erase(H->Protocols.begin() + (E - H->Protocols.data()));
+      }
+    }
+    F.Call("SmmUninstallProtocolInterface",
+           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    return Status;
+  });
+}
+
+EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
+  return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
+    HandleRecord *H = W.FindHandle(Handle);
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    if (Interface != nullptr) {
+      *Interface = nullptr;
+      if (H != nullptr && Protocol != nullptr) {
+        ProtocolEntry *E = FindEntry(H, *Protocol, nullptr);
+        Status = E != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
+        if (E != nullptr) {
+          *Interface = E->Interface;
+        }
+      }
+    }
+    F.Call("SmmHandleProtocol",
+           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    return Status;
+  });
+}
+
+EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
+  (void)Registration;  // nothing narrows the search: the first installation answers
+  return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    if (Interface != nullptr) {
+      *Interface = nullptr;
+      if (Protocol != nullptr) {
+        *Interface = W.FindProtocol(*Protocol);
+        Status = *Interface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
+      }
+    }
+    F.Call("SmmLocateProtocol", {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}}, Status);
+    return Status;
+  });
+}
+
+EFI_STATUS EFIAPI SmmRegisterProtocolNotify(CONST EFI_GUID *Protocol, EFI_SMM_NOTIFY_FN Function,
+                                            VOID **Registration) {
+  return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    const SmmNotifyRecord *Record = nullptr;
+    bool Existing = false;
+    if (Protocol != nullptr && Registration != nullptr) {
+      if (Function != nullptr) {
+        for (const auto &N : W.Notifies) {
+          if (SameGuid(N->Guid, *Protocol) && N->Function == Function) {
+            Record = N.get();
+            Existing = true;
+            break;
+          }
+        }
+        if (Record == nullptr) {
+          auto New = std::make_unique<SmmNotifyRecord>();
+          New->Number = ++W.NotifiesMade;
+          New->Guid = *Protocol;
+          New->Function = Function;
+          Record = New.get();
+          W.Notifies.push_back(std::move(New));
+        }
+        *Registration = const_cast<SmmNotifyRecord *>(Record);
+        Status = EFI_SUCCESS;
+      } else {
+        auto It = std::find_if(W.Notifies.begin(), W.Notifies.end(), [&](const auto &N) {
+          return N.get() == *Registration && SameGuid(N->Guid, *Protocol);
+        });
+        Status = EFI_NOT_FOUND;
+        if (It != W.Notifies.end()) {
+          Record = It->get();
+          Existing = true;
+          Status = EFI_SUCCESS;
+        }
+      }
+    }
+    F.Call("SmmRegisterProtocolNotify",
+           {{"guid", GuidJson(Protocol)},
+            {"protocol", NameJson(Protocol)},
+            {"function", Function != nullptr},
+            {"registration", Record != nullptr ? Json(Hex(Record->Number)) : Json(nullptr)},
+            {"existing", Existing}},
+           Status);
+    if (Status == EFI_SUCCESS && Function == nullptr) {
+      std::erase_if(W.Notifies, [&](const auto &N) { return N.get() == Record; });
+    }
+    return Status;
+  });
+}
+
+// --- Configuration table ---------------------------------------------------------
+
+EFI_STATUS EFIAPI SmmInstallConfigurationTable(CONST EFI_SMM_SYSTEM_TABLE2 *SystemTable, CONST EFI_GUID *Guid,
+                                               VOID *Table, UINTN TableSize) {
+  (void)SystemTable;
+  return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
+    EFI_STATUS Status = EFI_INVALID_PARAMETER;
+    if (Guid != nullptr) {
+      auto It = std::find_if(W.Tables.begin(), W.Tables.end(),
+                             [&](const EFI_CONFIGURATION_TABLE &E) { return SameGuid(E.VendorGuid, *Guid); });
+      Status = EFI_SUCCESS;
+      if (Table == nullptr) {
+        if (It == W.Tables.end()) {
+          Status = EFI_NOT_FOUND;
+        } else {
+          W.Tables.erase(It);
+        }
+      } else if (It != W.Tables.end()) {
+        It->VendorTable = Table;
+      } else {
+        W.Tables.push_back(EFI_CONFIGURATION_TABLE{*Guid, Table});
+      }
+      W.RefreshConfigurationTable();
+    }
+    F.Call("SmmInstallConfigurationTable",
+           {{"guid", GuidJson(Guid)}, {"table", NameJson(Guid)}, {"size", Hex(TableSize)}, {"remove", Table == nullptr}},
+           Status);
+    return Status;
+  });
+}
+
+}  // namespace
+
+#define SMST_UNSUPPORTED(Member, Name) \
+  W.Smst.Member = &UnsupportedSlot<Name, decltype(EFI_SMM_SYSTEM_TABLE2::Member)>::Call
+
+void InitSmmServices(Firmware::Impl &F, SmmWorld &W) {
+  W.Smst.Hdr = {SMM_SMST_SIGNATURE, EFI_SMM_SYSTEM_TABLE2_REVISION, sizeof(EFI_SMM_SYSTEM_TABLE2), 0, 0};
+  W.Smst.SmmFirmwareVendor = W.Vendor.data();
+  W.Smst.SmmFirmwareRevision = 0x00010000;
+  W.Smst.SmmInstallConfigurationTable = &SmmInstallConfigurationTable;
+  SMST_UNSUPPORTED(SmmIo.Mem.Read, "SmmIoMemRead");
+  SMST_UNSUPPORTED(SmmIo.Mem.Write, "SmmIoMemWrite");
+  SMST_UNSUPPORTED(SmmIo.Io.Read, "SmmIoIoRead");
+  SMST_UNSUPPORTED(SmmIo.Io.Write, "SmmIoIoWrite");
+  W.Smst.SmmAllocatePool = &SmmAllocatePool;
+  W.Smst.SmmFreePool = &SmmFreePool;
+  SMST_UNSUPPORTED(SmmAllocatePages, "SmmAllocatePages");
+  SMST_UNSUPPORTED(SmmFreePages, "SmmFreePages");
+  SMST_UNSUPPORTED(SmmStartupThisAp, "SmmStartupThisAp");
+  W.Smst.CurrentlyExecutingCpu = 0;
+  W.Smst.NumberOfCpus = 1;
+  W.SaveStateSize[0] = W.SaveStateArea.size();
+  W.SaveState[0] = W.SaveStateArea.data();
+  W.Smst.CpuSaveStateSize = W.SaveStateSize.data();
+  W.Smst.CpuSaveState = W.SaveState.data();
+  W.Smst.SmmInstallProtocolInterface = &SmmInstallProtocolInterface;
+  W.Smst.SmmUninstallProtocolInterface = &SmmUninstallProtocolInterface;
+  W.Smst.SmmHandleProtocol = &SmmHandleProtocol;
+  W.Smst.SmmRegisterProtocolNotify = &SmmRegisterProtocolNotify;
+  SMST_UNSUPPORTED(SmmLocateHandle, "SmmLocateHandle");
+  W.Smst.SmmLocateProtocol = &SmmLocateProtocol;
+  SMST_UNSUPPORTED(SmiManage, "SmiManage");
+  SMST_UNSUPPORTED(SmiHandlerRegister, "SmiHandlerRegister");
+  SMST_UNSUPPORTED(SmiHandlerUnRegister, "SmiHandlerUnRegister");
+
+  // The board firmware's own SMM runtime-services table: the same services,
+  // so variables read in SMM come from the one store.
+  W.SmmRuntimeServices = F.Rs;
+  W.Tables.reserve(16);
+  W.Tables.push_back(EFI_CONFIGURATION_TABLE{kSmmRuntimeServicesTableGuid, &W.SmmRuntimeServices});
+  W.RefreshConfigurationTable();
+}
+
+void InitSmm(Firmware::Impl &F, const ProtocolSet &Protocols) {
+  F.Smm = std::make_unique<SmmWorld>();
+  InitSmmServices(F, *F.Smm);
+  InitSmmProtocols(F, *F.Smm, Protocols);
+}
+
+}  // namespace sim
