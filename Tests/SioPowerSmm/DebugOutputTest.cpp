@@ -198,6 +198,35 @@ TEST_F(DebugOutput, FatalDisplayCycleRotatesTheCodeThroughPort80) {
   EXPECT_LT(Env.Board->NowUs() - Start, 15100000u);
 }
 
+TEST(SmmConfigurationBuffer, FillsTheRecordThatKeepsTheFatalDisplayOff) {
+  test::SimEnvironment Env;
+  Env.Start();
+  gAmdCfgPcdBuffer = {};
+  AmdCfgPcdBufLibSmmConstructor(nullptr, Env.Firmware->SystemTable());
+  const AMD_CFG_PCD_BUFFER Filled = gAmdCfgPcdBuffer;  // packed: copy out before comparing
+  EXPECT_EQ(uint32_t{Filled.Const3}, 0x80u);
+  EXPECT_EQ(int{Filled.Pcd571}, 0x20);
+  EXPECT_EQ(int{Filled.Const7}, 2);
+  EXPECT_EQ(reinterpret_cast<const uint8_t *>(&gAmdCfgPcdBuffer)[5], 0);
+  gAmdCfgPcdBuffer = {};
+}
+
+TEST(SmmConfigurationBuffer, StaysZeroAndSilentWithoutThePcdProtocols) {
+  for (bool PcdPresent : {false, true}) {
+    test::SimEnvironment Env;
+    Env.Scenario.Protocols.Pcd = PcdPresent;
+    Env.Scenario.Protocols.EfiPcd = false;
+    Env.Start();
+    std::memset(&gAmdCfgPcdBuffer, 0xAB, sizeof gAmdCfgPcdBuffer);
+    size_t Mark = Env.Mark();
+    AmdCfgPcdBufLibSmmConstructor(nullptr, Env.Firmware->SystemTable());
+    AMD_CFG_PCD_BUFFER Zero{};
+    EXPECT_EQ(std::memcmp(&gAmdCfgPcdBuffer, &Zero, sizeof Zero), 0);
+    EXPECT_TRUE(Env.Calls(Mark, "DebugPrint").empty()) << "no message in SMM";
+    EXPECT_TRUE(Env.Calls(Mark, "PcdGet").empty());
+  }
+}
+
 // --- memory log ----------------------------------------------------------
 
 class MemLog : public DebugOutput {

@@ -161,6 +161,15 @@ TEST(SioPowerSmmEntry, RegistersThreeSleepHandlersAndThePowerButton) {
   EXPECT_TRUE(Calls(Run.Step(0), "SmmFreePool").empty());
 }
 
+TEST(SioPowerSmmEntry, SmmBase2IsLocatedByTheServicesTableAndOnceByTheSmmLibrary) {
+  SmmRun Run(Scenario({0}));
+  size_t Base2 = 0;
+  for (const auto &C : Calls(Run.Step(0), "LocateProtocol")) Base2 += C["guid"] == "F4CCBFB7-F6E0-47FD-9DD4-10A8F150C191";
+  // Constructor steps 1 and 9; the entry's and SioPowerSmmInit's calls return at once.
+  EXPECT_EQ(Base2, 2u);
+  EXPECT_EQ(Calls(Run.Step(0), "GetSmstLocation").size(), 2u);
+}
+
 TEST(SioPowerSmmEntry, DebugRoutingIsProbedOnceOverTheConfigurationPorts) {
   SmmRun Run(Scenario({0, 5}));
   Strings Smn;
