@@ -24,3 +24,24 @@ constexpr UINT64 kBoardProbeScript[BOARD_PROBE_SCRIPT_WORDS] = {
     0xFFFFFFFF, 0xFF,
     BOARD_SCRIPT_TERMINATOR,
 };
+
+namespace BoardProbeScriptCheck {
+constexpr auto kPacked = BoardScriptCompileConstant(kBoardProbeScript);
+// An empty compile would run as a passing probe, so pin the length.
+static_assert(kPacked.Length == BOARD_PROBE_PACKED_LENGTH, "the probe compiles to three 44-byte records");
+
+// Entry 1, the strap condition, as packed bytes.
+constexpr UINT8 kStrapRecord[44] = {0x81, 0xA0, 0x00, 0x64, 0x16, 0xD8, 0xFE, 0x00, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x15, 0x00, 0x00, 0x00,
+                                    0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr bool StrapRecordMatches() {
+  for (UINTN Index = 0; Index < sizeof(kStrapRecord); ++Index) {
+    if (kPacked.Bytes[44 + Index] != kStrapRecord[Index]) {
+      return false;
+    }
+  }
+  return kPacked.Bytes[0] == 0x01 && kPacked.Bytes[88] == 0x81 && kPacked.Bytes[89] == 0x07;
+}
+static_assert(StrapRecordMatches(), "the strap condition packs as the worked example");
+}  // namespace BoardProbeScriptCheck
