@@ -113,3 +113,41 @@ function(board_host_image Name)
   target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
     -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group)
 endfunction()
+
+# board_application(Name SOURCES ... LIBRARIES ... [OUTPUT_DIR dir]): a UEFI
+# application (PE32+, subsystem 10), firmware only, written to
+# ${BOARD_OUTPUT_ROOT}/firmware/<dir>/<Name>.efi (dir defaults to Name) so that
+# it never sits beside the driver images. Not a driver: the simulator and the
+# driver image checks do not see it.
+function(board_application Name)
+  cmake_parse_arguments(ARG "" "OUTPUT_DIR" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_OUTPUT_DIR)
+    set(ARG_OUTPUT_DIR ${Name})
+  endif()
+
+  add_library(${Name}.fw OBJECT ${ARG_SOURCES})
+  target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
+  target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
+
+  _board_collect_libs(AllLibs ${ARG_LIBRARIES} BaseHwAccessLibIntrinsic)
+  set(Objects $<TARGET_OBJECTS:${Name}.fw>)
+  set(ObjectTargets ${Name}.fw)
+  foreach(Lib ${AllLibs})
+    list(APPEND Objects $<TARGET_OBJECTS:${Lib}.fw>)
+    list(APPEND ObjectTargets ${Lib}.fw)
+  endforeach()
+
+  set(OutDir "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}")
+  set(Image "${OutDir}/${Name}.efi")
+  add_custom_command(
+    OUTPUT "${Image}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${OutDir}"
+    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:efi_application /entry:_ModuleEntryPoint
+            /opt:ref /dynamicbase /map:${CMAKE_CURRENT_BINARY_DIR}/${Name}.map
+            /out:${Image} ${Objects}
+    DEPENDS ${ObjectTargets} ${Objects}
+    COMMAND_EXPAND_LISTS
+    COMMENT "Linking firmware application ${Name}.efi")
+  add_custom_target(${Name}.efi ALL DEPENDS "${Image}")
+  set_property(TARGET ${Name}.efi PROPERTY BOARD_IMAGE "${Image}")
+endfunction()
