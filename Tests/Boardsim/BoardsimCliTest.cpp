@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -119,6 +120,52 @@ TEST(BoardsimCli, ScenarioRunsItsSteps) {
     }
   }
   EXPECT_TRUE(Seen);
+}
+
+TEST(BoardsimCli, ScriptStepRunsEveryRecordClassOnTheBoard) {
+  std::ifstream Example(std::string(BOARD_SOURCE_DIR) + "/examples/board-script.json");
+  std::stringstream Text;
+  Text << Example.rdbuf();
+  Result R = RunBoardsim("run --format jsonl", Text.str());
+  ASSERT_EQ(R.Exit, 0) << R.Err;
+  auto Events = Lines(R.Out);
+  std::set<std::string> Kinds;
+  for (const auto &E : Events) {
+    if (E["image"] == "script") Kinds.insert(E["event"].get<std::string>());
+  }
+  for (const char *Kind : {"mmio-read", "mmio-write", "io-read", "io-write", "msr-read", "smbus", "pci-read", "cmos-read"}) {
+    EXPECT_TRUE(Kinds.count(Kind)) << Kind;
+  }
+  const auto &Step = Events[Events.size() - 2];
+  ASSERT_EQ(Step["event"], "step");
+  EXPECT_EQ(Step["outcome"], true);
+  EXPECT_EQ(Step["packed_length"], 44 + 60 + 44 + 60 + 40 + 21 + 29 + 15);
+  EXPECT_EQ(Step["packed"].get<std::string>().size(), 2u * Step["packed_length"].get<size_t>());
+}
+
+TEST(BoardsimCli, ScriptWithoutTerminatorAndAFailingCondition) {
+  // The probe's strap condition against a pin that reads low; no terminator word.
+  Result R = RunBoardsim("run --format jsonl", R"({"mmio": {"0xFED81664": {"width": 32, "value": "0x00140000"}},
+    "run": [{"script": ["0x81", "0xA0", "0xFED81664", "0xFFFF0000", "0", "0x150000", "0xFFFFFFFF", "0xFFFFFFFF", "0xFF"]}]})");
+  ASSERT_EQ(R.Exit, 0) << R.Err;
+  auto Events = Lines(R.Out);
+  const auto &Step = Events[Events.size() - 2];
+  EXPECT_EQ(Step["outcome"], false);
+  EXPECT_EQ(Step["packed_length"], 44);
+  // The worked example record, byte for byte.
+  EXPECT_EQ(Step["packed"], "81A0006416D8FE000000000000FFFF0000000000000000000000000000150000000000FFFFFFFFFFFFFFFFFF");
+}
+
+TEST(BoardsimCli, ProbeWritesSetupOnceOverTwoBoots) {
+  Result R = RunBoardsim("run --format jsonl", R"({"run": ["BoardInitDxe", "reset", "BoardInitDxe"]})");
+  ASSERT_EQ(R.Exit, 0) << R.Err;
+  size_t Writes = 0, IomuxWrites = 0;
+  for (const auto &E : Lines(R.Out)) {
+    Writes += E["event"] == "call" && E["service"] == "SetVariable";
+    IomuxWrites += E["event"] == "mmio-write" && E["address"] == "0xFED80D59";
+  }
+  EXPECT_EQ(Writes, 1u);
+  EXPECT_EQ(IomuxWrites, 2u);
 }
 
 TEST(Simulation, StepsWhoseDriverIsNotBuiltAreRefused) {
