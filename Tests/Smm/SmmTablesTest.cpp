@@ -316,6 +316,9 @@ struct ProtocolCase {
   EFI_GUID Guid;
 };
 
+// Test names show the protocol, not the bytes of the case.
+void PrintTo(const ProtocolCase &C, std::ostream *Os) { *Os << sim::GuidText(C.Guid); }
+
 class SmmProtocolPresence : public ::testing::TestWithParam<ProtocolCase> {};
 
 TEST_P(SmmProtocolPresence, FollowsTheScenario) {

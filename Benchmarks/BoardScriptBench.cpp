@@ -2,7 +2,7 @@
 // fast packed scripts run against the simulated board in-process (simulator
 // cost included), and how much simulated time the board probe takes.
 // Meant for the optimised build: cmake --preset bench && cmake --build build/bench
-//   --target board_script_bench && build/bench/Tools/board_script_bench
+//   --target board_script_bench && build/bench/Benchmarks/board_script_bench
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

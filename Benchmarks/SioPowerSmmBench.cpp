@@ -3,7 +3,7 @@
 // its one-second time-out). The auxiliary device is reported present (bit 3
 // of Super I/O register 0xF4), so S3 and S4 take the longest path.
 // Not a test. Meant for the optimised build: cmake --preset bench &&
-//   cmake --build build/bench --target sio_power_smm_bench && build/bench/Tools/sio_power_smm_bench
+//   cmake --build build/bench --target sio_power_smm_bench && build/bench/Benchmarks/sio_power_smm_bench
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
