@@ -75,7 +75,7 @@ std::vector<std::filesystem::path> Images() {
 }
 
 TEST(FirmwareImages, EveryExpectedDriverWasBuilt) {
-  for (const char *Name : {"SignalTuneDxe", "SubsysIdDxe"}) {
+  for (const char *Name : {"BoardInitDxe", "SignalTuneDxe", "SubsysIdDxe", "SioPowerSmm"}) {
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(BOARD_FIRMWARE_DIR) / (std::string(Name) + ".efi")))
         << Name;
   }
