@@ -521,6 +521,8 @@ void ParseProtocols(const json &V, const std::string &Path, ProtocolSet &Set) {
                 {"heap_buffer_list", Flag(Set.HeapBufferList)}});
 }
 
+constexpr size_t kMaxHobPayload = 0xFFF8 - 24 - 16;
+
 HobSpec ParseHob(const json &V, const std::string &Path) {
   HobSpec Hob;
   std::optional<uint32_t> PayloadSize;
@@ -532,7 +534,14 @@ HobSpec ParseHob(const json &V, const std::string &Path) {
        {"kind", [&](const json &X, const std::string &P) { Hob.Kind = ReadAs<uint8_t>(X, P, kU8); }},
        {"relay", [&](const json &X, const std::string &P) { Hob.Relay = ReadAs<uint8_t>(X, P, kU8); }},
        {"word14", [&](const json &X, const std::string &P) { Hob.Word14 = ReadAs<uint16_t>(X, P, kU16); }},
-       {"payload", [&](const json &X, const std::string &P) { Hob.Payload = ReadHexBytes(X, P); }}});
+       {"payload", [&](const json &X, const std::string &P) {
+          Hob.Payload = ReadHexBytes(X, P);
+          // A HOB's length is 16 bits: 24 bytes of GUID HOB header and the
+          // 16-byte heap header come first, rounded up to 8.
+          if (Hob.Payload.size() > kMaxHobPayload) {
+            Fail(P, "expected at most " + std::to_string(kMaxHobPayload) + " payload bytes (a HOB's length is 16 bits)");
+          }
+        }}});
   Hob.PayloadSize = PayloadSize.value_or(static_cast<uint32_t>(Hob.Payload.size()));
   return Hob;
 }

@@ -507,6 +507,12 @@ TEST(ScenarioHobs, FieldsAndDefaults) {
   EXPECT_EQ(S.Hobs[2], sim::HobSpec{});
 }
 
+TEST(ScenarioHobs, PayloadMustFitASixteenBitHobLength) {
+  const std::string Largest(2 * 65488, 'A');
+  EXPECT_EQ(Parse(R"({"hobs": [{"payload": ")" + Largest + R"("}]})").Hobs[0].Payload.size(), 65488u);
+  EXPECT_EQ(ParseError(R"({"hobs": [{"payload": ")" + Largest + R"(AA"}]})").Path, "$.hobs[0].payload");
+}
+
 TEST(ScenarioRecord, NullOrFields) {
   const Scenario S = Parse(R"({"cpu_frequency_record": {"tsc_frequency": "3750000000",
     "pstate_definition": "0x80000000000002EE", "pstate_index": 0, "power_features": "0x100"}})");
