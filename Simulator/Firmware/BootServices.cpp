@@ -11,8 +11,6 @@ constexpr uint32_t kOemMemoryTypeMin = 0x70000000;
 constexpr const char *kExitBootServicesGroup = "exit-boot-services";
 constexpr const char *kVirtualAddressChangeGroup = "virtual-address-change";
 
-Json HandleJson(const HandleRecord *H) { return H != nullptr ? Json(Hex(H->Number)) : Json(nullptr); }
-
 bool ValidPoolType(uint32_t Type) {
   if (Type >= EfiMaxMemoryType && Type < kOemMemoryTypeMin) {
     return false;
@@ -56,32 +54,10 @@ VOID EFIAPI RestoreTpl(EFI_TPL OldTpl) {
 
 EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
   return Guarded<EFI_STATUS>(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F) {
-    // OEM and OS types lie outside the enumeration's range: read the raw value.
-    uint32_t Type = 0;
-    std::memcpy(&Type, &PoolType, sizeof Type);
-    const uint64_t Number = F.NextAllocationNumber();
-    bool Injected = false;
-    void *Block = nullptr;
-    EFI_STATUS Status = EFI_SUCCESS;
-    if (!ValidPoolType(Type) || Buffer == nullptr) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if (F.AllocationFails(Number)) {
-      Injected = true;
-      Status = EFI_OUT_OF_RESOURCES;
-    } else if (Size > kMaxPoolRequest || (Block = F.NewPoolBlock(Type, Size, Number, true)) == nullptr) {
-      Status = EFI_OUT_OF_RESOURCES;
-    }
-    if (Buffer != nullptr) {
-      *Buffer = Block;
-    }
-    F.Call("AllocatePool",
-           {{"type", MemoryTypeName(Type)},
-            {"size", Hex(Size)},
-            {"allocation", Hex(Number)},
-            {"injected", Injected},
-            {"block", Block != nullptr ? Json(Hex(Number)) : Json(nullptr)}},
-           Status);
-    return Status;
+    return ServeAllocatePool(F, "AllocatePool", PoolType, Size, Buffer, &ValidPoolType,
+                             [&](uint32_t Type, uint64_t Number) {
+                               return Size > kMaxPoolRequest ? nullptr : F.NewPoolBlock(Type, Size, Number, true);
+                             });
   });
 }
 
@@ -206,78 +182,36 @@ EFI_STATUS EFIAPI CloseEvent(EFI_EVENT Event) {
 EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Protocol, EFI_INTERFACE_TYPE InterfaceType,
                                            VOID *Interface) {
   return Guarded<EFI_STATUS>(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F) {
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Handle != nullptr && Protocol != nullptr && InterfaceType == EFI_NATIVE_INTERFACE) {
-      Status = F.InstallProtocol(Handle, *Protocol, Interface, true);
-    }
-    const HandleRecord *H = Status == EFI_SUCCESS ? F.FindHandle(*Handle) : nullptr;
-    F.Call("InstallProtocolInterface",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = InterfaceType == EFI_NATIVE_INTERFACE
+                                  ? F.Protocols.Install(Handle, Protocol, Interface, true)
+                                  : EFI_INVALID_PARAMETER;
+    const HandleRecord *H = Status == EFI_SUCCESS ? F.Protocols.Find(*Handle) : nullptr;
+    F.Call("InstallProtocolInterface", HandleCallFields(Protocol, H), Status);
     return Status;
   });
-}
-
-// The entry of Protocol on Handle (with Interface, when one is given), or nullptr.
-ProtocolEntry *FindEntry(HandleRecord *H, const EFI_GUID &Protocol, const VOID *const *Interface) {
-  for (auto &E : H->Protocols) {
-    if (SameGuid(E.Guid, Protocol) && (Interface == nullptr || E.Interface == *Interface)) {
-      return &E;
-    }
-  }
-  return nullptr;
 }
 
 EFI_STATUS EFIAPI ReinstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID *OldInterface,
                                              VOID *NewInterface) {
   return Guarded<EFI_STATUS>(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F) {
-    HandleRecord *H = F.FindHandle(Handle);
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (H != nullptr && Protocol != nullptr) {
-      ProtocolEntry *E = FindEntry(H, *Protocol, &OldInterface);
-      Status = E != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
-      if (E != nullptr) {
-        E->Interface = NewInterface;
-      }
-    }
-    F.Call("ReinstallProtocolInterface",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = F.Protocols.Reinstall(Handle, Protocol, OldInterface, NewInterface);
+    F.Call("ReinstallProtocolInterface", HandleCallFields(Protocol, F.Protocols.Find(Handle)), Status);
     return Status;
   });
 }
 
 EFI_STATUS EFIAPI UninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID *Interface) {
   return Guarded<EFI_STATUS>(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F) {
-    HandleRecord *H = F.FindHandle(Handle);
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (H != nullptr && Protocol != nullptr) {
-      ProtocolEntry *E = FindEntry(H, *Protocol, &Interface);
-      Status = E != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
-      if (E != nullptr) {
-        H->Protocols.erase(H->Protocols.begin() + (E - H->Protocols.data()));
-      }
-    }
-    F.Call("UninstallProtocolInterface",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = F.Protocols.Uninstall(Handle, Protocol, Interface);
+    F.Call("UninstallProtocolInterface", HandleCallFields(Protocol, F.Protocols.Find(Handle)), Status);
     return Status;
   });
 }
 
 EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
   return Guarded<EFI_STATUS>(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F) {
-    HandleRecord *H = F.FindHandle(Handle);
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Interface != nullptr) {
-      *Interface = nullptr;
-      if (H != nullptr && Protocol != nullptr) {
-        ProtocolEntry *E = FindEntry(H, *Protocol, nullptr);
-        Status = E != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
-        if (E != nullptr) {
-          *Interface = E->Interface;
-        }
-      }
-    }
-    F.Call("HandleProtocol",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = F.Protocols.HandleProtocol(Handle, Protocol, Interface);
+    F.Call("HandleProtocol", HandleCallFields(Protocol, F.Protocols.Find(Handle)), Status);
     return Status;
   });
 }
@@ -285,14 +219,7 @@ EFI_STATUS EFIAPI HandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **I
 EFI_STATUS EFIAPI LocateProtocol(EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
   (void)Registration;  // no notifications are registered here, so none narrows the search
   return Guarded<EFI_STATUS>(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F) {
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Interface != nullptr) {
-      *Interface = nullptr;
-      if (Protocol != nullptr) {
-        *Interface = F.FindProtocol(*Protocol);
-        Status = *Interface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
-      }
-    }
+    const EFI_STATUS Status = F.Protocols.Locate(Protocol, Interface);
     F.Call("LocateProtocol", {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}}, Status);
     return Status;
   });
@@ -340,6 +267,38 @@ VOID EFIAPI SetMem(VOID *Buffer, UINTN Size, UINT8 Value) {
 }
 
 }  // namespace
+
+EFI_STATUS ServeAllocatePool(Firmware::Impl &F, std::string_view Service, const EFI_MEMORY_TYPE &PoolType,
+                             UINTN Size, VOID **Buffer, bool (*ValidType)(uint32_t Type),
+                             const std::function<void *(uint32_t Type, uint64_t Number)> &Allocate) {
+  // OEM and OS types lie outside the enumeration's range: read the raw value
+  // (hence PoolType by reference: a copy would load it as the enumeration).
+  uint32_t Type = 0;
+  std::memcpy(&Type, &PoolType, sizeof Type);
+  const uint64_t Number = F.NextAllocationNumber();
+  bool Injected = false;
+  void *Block = nullptr;
+  EFI_STATUS Status = EFI_SUCCESS;
+  if (!ValidType(Type) || Buffer == nullptr) {
+    Status = EFI_INVALID_PARAMETER;
+  } else if (F.AllocationFails(Number)) {
+    Injected = true;
+    Status = EFI_OUT_OF_RESOURCES;
+  } else if ((Block = Allocate(Type, Number)) == nullptr) {
+    Status = EFI_OUT_OF_RESOURCES;
+  }
+  if (Buffer != nullptr) {
+    *Buffer = Block;
+  }
+  F.Call(Service,
+         {{"type", MemoryTypeName(Type)},
+          {"size", Hex(Size)},
+          {"allocation", Hex(Number)},
+          {"injected", Injected},
+          {"block", Block != nullptr ? Json(Hex(Number)) : Json(nullptr)}},
+         Status);
+  return Status;
+}
 
 #define BS_UNSUPPORTED(Member) F.Bs.Member = &UnsupportedSlot<#Member, decltype(EFI_BOOT_SERVICES::Member)>::Call
 

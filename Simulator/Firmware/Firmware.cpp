@@ -231,57 +231,7 @@ void Firmware::Impl::ReleasePoolBlock(void *Buffer) {
   }
 }
 
-HandleRecord *Firmware::Impl::NewHandle() {
-  auto H = std::make_unique<HandleRecord>();
-  H->Number = Handles.size() + 1;
-  Handles.push_back(std::move(H));
-  return Handles.back().get();
-}
-
-HandleRecord *Firmware::Impl::FindHandle(EFI_HANDLE Handle) {
-  for (auto &H : Handles) {
-    if (H.get() == Handle) {
-      return H.get();
-    }
-  }
-  return nullptr;
-}
-
-EFI_STATUS Firmware::Impl::InstallProtocol(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface,
-                                           bool FromService) {
-  HandleRecord *H = nullptr;
-  if (*Handle == nullptr) {
-    H = NewHandle();
-  } else {
-    H = FindHandle(*Handle);
-    if (H == nullptr) {
-      return EFI_INVALID_PARAMETER;
-    }
-    for (const auto &P : H->Protocols) {
-      if (SameGuid(P.Guid, Guid)) {
-        return EFI_INVALID_PARAMETER;
-      }
-    }
-  }
-  H->Protocols.push_back(ProtocolEntry{Guid, Interface, FromService, ++ProtocolInstalls});
-  *Handle = H;
-  return EFI_SUCCESS;
-}
-
-void *Firmware::Impl::FindProtocol(const EFI_GUID &Guid) const {
-  // The first installation of the protocol that is still present.
-  const ProtocolEntry *Best = nullptr;
-  for (const auto &H : Handles) {
-    for (const auto &P : H->Protocols) {
-      if (SameGuid(P.Guid, Guid) && (Best == nullptr || P.Order < Best->Order)) {
-        Best = &P;
-      }
-    }
-  }
-  return Best != nullptr ? Best->Interface : nullptr;
-}
-
-EFI_STATUS Firmware::Impl::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
+EFI_STATUS UpdateConfigurationTable(std::vector<EFI_CONFIGURATION_TABLE> &Tables, const EFI_GUID &Guid, void *Table) {
   auto It = std::find_if(Tables.begin(), Tables.end(),
                          [&](const EFI_CONFIGURATION_TABLE &E) { return SameGuid(E.VendorGuid, Guid); });
   if (Table == nullptr) {
@@ -294,8 +244,15 @@ EFI_STATUS Firmware::Impl::SetConfigurationTable(const EFI_GUID &Guid, void *Tab
   } else {
     Tables.push_back(EFI_CONFIGURATION_TABLE{Guid, Table});
   }
-  RefreshSystemTable();
   return EFI_SUCCESS;
+}
+
+EFI_STATUS Firmware::Impl::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
+  const EFI_STATUS Status = UpdateConfigurationTable(Tables, Guid, Table);
+  if (Status == EFI_SUCCESS) {
+    RefreshSystemTable();
+  }
+  return Status;
 }
 
 void Firmware::Impl::RefreshSystemTable() {
@@ -389,7 +346,7 @@ Firmware::~Firmware() {
 
 EFI_SYSTEM_TABLE *Firmware::SystemTable() { return &P->St; }
 
-EFI_HANDLE Firmware::NewImageHandle() { return P->NewHandle(); }
+EFI_HANDLE Firmware::NewImageHandle() { return P->Protocols.NewHandle(); }
 
 void Firmware::Activate() { gActiveFirmware = P.get(); }
 
@@ -435,17 +392,8 @@ const void *Firmware::ConfigurationTable(const EFI_GUID &Guid) const {
 size_t Firmware::ConfigurationTableCount() const { return P->Tables.size(); }
 
 std::vector<std::pair<EFI_GUID, void *>> Firmware::InstalledProtocols() const {
-  std::vector<const ProtocolEntry *> Entries;
-  for (const auto &H : P->Handles) {
-    for (const auto &E : H->Protocols) {
-      if (E.FromService) {
-        Entries.push_back(&E);
-      }
-    }
-  }
-  std::sort(Entries.begin(), Entries.end(), [](auto *A, auto *B) { return A->Order < B->Order; });
   std::vector<std::pair<EFI_GUID, void *>> Out;
-  for (auto *E : Entries) {
+  for (const ProtocolEntry *E : P->Protocols.ServiceInstalls()) {
     Out.emplace_back(E->Guid, E->Interface);
   }
   return Out;

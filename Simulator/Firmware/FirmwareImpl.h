@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "Firmware/Firmware.h"
+#include "Firmware/ProtocolDatabase.h"
 
 #include <Protocol/DebugPrintService.h>
 #include <Protocol/Pcd.h>
@@ -64,18 +66,6 @@ struct EventRecord {
   bool Signalled = false;
 };
 
-struct ProtocolEntry {
-  EFI_GUID Guid{};
-  void *Interface = nullptr;
-  bool FromService = false;  // installed through the boot service (by a driver)
-  uint64_t Order = 0;
-};
-
-struct HandleRecord {
-  uint64_t Number = 0;
-  std::vector<ProtocolEntry> Protocols;
-};
-
 struct SmmWorld;  // Firmware/SmmWorld.h
 
 struct Firmware::Impl {
@@ -101,8 +91,7 @@ struct Firmware::Impl {
   std::map<void *, PoolBlock> Pool;
   std::map<EFI_EVENT, std::unique_ptr<EventRecord>> Events;
   uint64_t EventsCreated = 0;
-  std::vector<std::unique_ptr<HandleRecord>> Handles;  // creation order
-  uint64_t ProtocolInstalls = 0;
+  ProtocolDatabase Protocols;
   EFI_TPL Tpl = TPL_APPLICATION;
 
   PCD_PROTOCOL PcdProtocol{};
@@ -126,12 +115,6 @@ struct Firmware::Impl {
   const PoolBlock *FindPoolBlock(const void *Buffer) const;
   void ReleasePoolBlock(void *Buffer);
 
-  // Handles and protocols.
-  HandleRecord *NewHandle();
-  HandleRecord *FindHandle(EFI_HANDLE Handle);
-  EFI_STATUS InstallProtocol(EFI_HANDLE *Handle, const EFI_GUID &Guid, void *Interface, bool FromService);
-  void *FindProtocol(const EFI_GUID &Guid) const;
-
   // Configuration tables; keeps the system table's view current.
   EFI_STATUS SetConfigurationTable(const EFI_GUID &Guid, void *Table);
   void RefreshSystemTable();
@@ -153,6 +136,16 @@ void InitBootServices(Firmware::Impl &F);
 void InitRuntimeServices(Firmware::Impl &F);
 void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols);
 void InitSmm(Firmware::Impl &F, const ProtocolSet &Protocols);
+
+// Sets, replaces or (Table null) removes the entry of Guid in a configuration table.
+EFI_STATUS UpdateConfigurationTable(std::vector<EFI_CONFIGURATION_TABLE> &Tables, const EFI_GUID &Guid, void *Table);
+
+// The pool allocation behind AllocatePool and SmmAllocatePool, one count for
+// both (fault injection numbers them together): Allocate answers a request of
+// a type ValidType accepts with a block, or nullptr when memory runs out.
+EFI_STATUS ServeAllocatePool(Firmware::Impl &F, std::string_view Service, const EFI_MEMORY_TYPE &PoolType,
+                             UINTN Size, VOID **Buffer, bool (*ValidType)(uint32_t Type),
+                             const std::function<void *(uint32_t Type, uint64_t Number)> &Allocate);
 
 // The variable services behind both the runtime-services table and the SMM
 // variable protocol; Service is the name the trace gives the call.

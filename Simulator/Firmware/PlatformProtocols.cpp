@@ -188,11 +188,6 @@ EFI_PCD_PROTOCOL MakeEfiPcdProtocol() {
   return P;
 }
 
-void InstallPlatform(Firmware::Impl &F, const EFI_GUID &Guid, void *Interface) {
-  EFI_HANDLE Handle = nullptr;
-  F.InstallProtocol(&Handle, Guid, Interface, false);
-}
-
 }  // namespace
 
 void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols) {
@@ -203,13 +198,13 @@ void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols) {
   F.DebugPrintProtocol.Print = &DebugPrintServicePrint;
 
   if (Protocols.Pcd) {
-    InstallPlatform(F, kPcdProtocolGuid, &F.PcdProtocol);
+    F.Protocols.Publish(kPcdProtocolGuid, &F.PcdProtocol);
   }
   if (Protocols.EfiPcd) {
-    InstallPlatform(F, kEfiPcdProtocolGuid, &F.EfiPcdProtocol);
+    F.Protocols.Publish(kEfiPcdProtocolGuid, &F.EfiPcdProtocol);
   }
   if (Protocols.DebugPrint) {
-    InstallPlatform(F, kDebugPrintServiceProtocolGuid, &F.DebugPrintProtocol);
+    F.Protocols.Publish(kDebugPrintServiceProtocolGuid, &F.DebugPrintProtocol);
   }
   // The SMM protocols and a pre-installed heap-buffer list are the SMM
   // model's to install.

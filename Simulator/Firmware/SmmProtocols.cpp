@@ -195,18 +195,6 @@ EFI_STATUS EFIAPI SmmSetVariable(CHAR16 *VariableName, EFI_GUID *VendorGuid, UIN
 
 // --- Installation -----------------------------------------------------------------
 
-void InstallInSmm(SmmWorld &W, const EFI_GUID &Guid, void *Interface) {
-  auto H = std::make_unique<HandleRecord>();
-  H->Number = W.Handles.size() + 1;
-  H->Protocols.push_back(ProtocolEntry{Guid, Interface, false, ++W.ProtocolInstalls});
-  W.Handles.push_back(std::move(H));
-}
-
-void InstallInUefi(Firmware::Impl &F, const EFI_GUID &Guid, void *Interface) {
-  EFI_HANDLE Handle = nullptr;
-  F.InstallProtocol(&Handle, Guid, Interface, false);
-}
-
 constexpr EFI_GUID kSmmBase2Guid = EFI_SMM_BASE2_PROTOCOL_GUID;
 constexpr EFI_GUID kSmmAccess2Guid = EFI_SMM_ACCESS2_PROTOCOL_GUID;
 constexpr EFI_GUID kSxDispatchGuid = EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID;
@@ -252,22 +240,22 @@ void InitSmmProtocols(Firmware::Impl &F, SmmWorld &W, const ProtocolSet &Protoco
   W.PreinstalledHeapList.Backward = &W.PreinstalledHeapList.Forward;
 
   if (Protocols.SmmBase2) {
-    InstallInUefi(F, kSmmBase2Guid, &W.Base2);
+    F.Protocols.Publish(kSmmBase2Guid, &W.Base2);
   }
   if (Protocols.SmmAccess2) {
-    InstallInUefi(F, kSmmAccess2Guid, &W.Access2);
+    F.Protocols.Publish(kSmmAccess2Guid, &W.Access2);
   }
   if (Protocols.HeapBufferList) {
-    InstallInUefi(F, kHeapBufferListProtocolGuid, &W.PreinstalledHeapList);
+    F.Protocols.Publish(kHeapBufferListProtocolGuid, &W.PreinstalledHeapList);
   }
   if (Protocols.SxDispatch) {
-    InstallInSmm(W, kSxDispatchGuid, &W.SxDispatch);
+    W.Protocols.Publish(kSxDispatchGuid, &W.SxDispatch);
   }
   if (Protocols.PowerButtonDispatch) {
-    InstallInSmm(W, kPowerButtonDispatchGuid, &W.PowerButtonDispatch);
+    W.Protocols.Publish(kPowerButtonDispatchGuid, &W.PowerButtonDispatch);
   }
   if (Protocols.SmmVariable) {
-    InstallInSmm(W, kSmmVariableGuid, &W.Variable);
+    W.Protocols.Publish(kSmmVariableGuid, &W.Variable);
   }
 }
 
@@ -381,7 +369,7 @@ std::optional<std::vector<HeapBufferNode>> Firmware::HeapBufferList() const {
   constexpr size_t kLinkSize = 16;
   constexpr size_t kHeaderSize = 16;
   constexpr size_t kPayloadSizeOffset = 8;
-  auto *Instance = static_cast<uint8_t *>(P->FindProtocol(kHeapBufferListProtocolGuid));
+  auto *Instance = static_cast<uint8_t *>(P->Protocols.FindProtocol(kHeapBufferListProtocolGuid));
   if (Instance == nullptr) {
     return std::nullopt;
   }

@@ -93,27 +93,6 @@ void SmramArena::Release(const void *Address) {
 
 // --- SmmWorld ----------------------------------------------------------------
 
-HandleRecord *SmmWorld::FindHandle(EFI_HANDLE Handle) {
-  for (auto &H : Handles) {
-    if (H.get() == Handle) {
-      return H.get();
-    }
-  }
-  return nullptr;
-}
-
-void *SmmWorld::FindProtocol(const EFI_GUID &Guid) const {
-  const ProtocolEntry *Best = nullptr;
-  for (const auto &H : Handles) {
-    for (const auto &P : H->Protocols) {
-      if (SameGuid(P.Guid, Guid) && (Best == nullptr || P.Order < Best->Order)) {
-        Best = &P;
-      }
-    }
-  }
-  return Best != nullptr ? Best->Interface : nullptr;
-}
-
 void SmmWorld::RefreshConfigurationTable() {
   Smst.NumberOfTableEntries = Tables.size();
   Smst.SmmConfigurationTable = Tables.empty() ? nullptr : Tables.data();
@@ -123,38 +102,14 @@ void SmmWorld::RefreshConfigurationTable() {
 
 namespace {
 
-Json HandleJson(const HandleRecord *H) { return H != nullptr ? Json(Hex(H->Number)) : Json(nullptr); }
-
 // --- Pool ----------------------------------------------------------------------
 
 EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
   return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
-    uint32_t Type = 0;
-    std::memcpy(&Type, &PoolType, sizeof Type);
-    // One count with AllocatePool: fault injection numbers both.
-    const uint64_t Number = F.NextAllocationNumber();
-    bool Injected = false;
-    void *Block = nullptr;
-    EFI_STATUS Status = EFI_SUCCESS;
-    if ((Type != EfiRuntimeServicesCode && Type != EfiRuntimeServicesData) || Buffer == nullptr) {
-      Status = EFI_INVALID_PARAMETER;
-    } else if (F.AllocationFails(Number)) {
-      Injected = true;
-      Status = EFI_OUT_OF_RESOURCES;
-    } else if ((Block = W.Arena.Allocate(Size, Number, Type)) == nullptr) {
-      Status = EFI_OUT_OF_RESOURCES;
-    }
-    if (Buffer != nullptr) {
-      *Buffer = Block;
-    }
-    F.Call("SmmAllocatePool",
-           {{"type", MemoryTypeName(Type)},
-            {"size", Hex(Size)},
-            {"allocation", Hex(Number)},
-            {"injected", Injected},
-            {"block", Block != nullptr ? Json(Hex(Number)) : Json(nullptr)}},
-           Status);
-    return Status;
+    return ServeAllocatePool(
+        F, "SmmAllocatePool", PoolType, Size, Buffer,
+        [](uint32_t Type) { return Type == EfiRuntimeServicesCode || Type == EfiRuntimeServicesData; },
+        [&](uint32_t Type, uint64_t Number) { return W.Arena.Allocate(Size, Number, Type); });
   });
 }
 
@@ -174,51 +129,25 @@ EFI_STATUS EFIAPI SmmFreePool(VOID *Buffer) {
 
 // --- Protocol database -----------------------------------------------------------
 
-ProtocolEntry *FindEntry(HandleRecord *H, const EFI_GUID &Protocol, const VOID *const *Interface) {
-  for (auto &E : H->Protocols) {
-    if (SameGuid(E.Guid, Protocol) && (Interface == nullptr || E.Interface == *Interface)) {
-      return &E;
-    }
-  }
-  return nullptr;
-}
-
 EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Protocol, EFI_INTERFACE_TYPE InterfaceType,
                                               VOID *Interface) {
   std::vector<SmmNotifyRecord *> Notify;
   EFI_GUID Guid{};
   const EFI_STATUS Status = WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
-    EFI_STATUS Result = EFI_INVALID_PARAMETER;
-    HandleRecord *H = nullptr;
-    if (Handle != nullptr && Protocol != nullptr && InterfaceType == EFI_NATIVE_INTERFACE) {
-      if (*Handle == nullptr) {
-        auto New = std::make_unique<HandleRecord>();
-        New->Number = W.Handles.size() + 1;
-        W.Handles.push_back(std::move(New));
-        H = W.Handles.back().get();
-        Result = EFI_SUCCESS;
-      } else if ((H = W.FindHandle(*Handle)) != nullptr) {
-        Result = FindEntry(H, *Protocol, nullptr) == nullptr ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
-      }
-    }
+    const EFI_STATUS Result = InterfaceType == EFI_NATIVE_INTERFACE
+                                  ? W.Protocols.Install(Handle, Protocol, Interface, true)
+                                  : EFI_INVALID_PARAMETER;
     if (Result == EFI_SUCCESS) {
-      H->Protocols.push_back(ProtocolEntry{*Protocol, Interface, true, ++W.ProtocolInstalls});
-      *Handle = H;
       Guid = *Protocol;
       for (auto &N : W.Notifies) {
         if (SameGuid(N->Guid, *Protocol)) {
           Notify.push_back(N.get());
         }
       }
-    } else {
-      H = nullptr;
     }
-    F.Call("SmmInstallProtocolInterface",
-           {{"guid", GuidJson(Protocol)},
-            {"protocol", NameJson(Protocol)},
-            {"handle", HandleJson(H)},
-            {"notified", Notify.size()}},
-           Result);
+    Json Fields = HandleCallFields(Protocol, Result == EFI_SUCCESS ? W.Protocols.Find(*Handle) : nullptr);
+    Fields["notified"] = Notify.size();
+    F.Call("SmmInstallProtocolInterface", std::move(Fields), Result);
     return Result;
   });
   // The notification functions are driver code: called outside the guard,
@@ -237,37 +166,16 @@ EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Prot
 
 EFI_STATUS EFIAPI SmmUninstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID *Interface) {
   return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
-    HandleRecord *H = W.FindHandle(Handle);
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (H != nullptr && Protocol != nullptr) {
-      ProtocolEntry *E = FindEntry(H, *Protocol, &Interface);
-      Status = E != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
-      if (E != nullptr) {
-        H->Protocols.erase(H->Protocols.begin() + (E - H->Protocols.data()));
-      }
-    }
-    F.Call("SmmUninstallProtocolInterface",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = W.Protocols.Uninstall(Handle, Protocol, Interface);
+    F.Call("SmmUninstallProtocolInterface", HandleCallFields(Protocol, W.Protocols.Find(Handle)), Status);
     return Status;
   });
 }
 
 EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface) {
   return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
-    HandleRecord *H = W.FindHandle(Handle);
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Interface != nullptr) {
-      *Interface = nullptr;
-      if (H != nullptr && Protocol != nullptr) {
-        ProtocolEntry *E = FindEntry(H, *Protocol, nullptr);
-        Status = E != nullptr ? EFI_SUCCESS : EFI_UNSUPPORTED;
-        if (E != nullptr) {
-          *Interface = E->Interface;
-        }
-      }
-    }
-    F.Call("SmmHandleProtocol",
-           {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}, {"handle", HandleJson(H)}}, Status);
+    const EFI_STATUS Status = W.Protocols.HandleProtocol(Handle, Protocol, Interface);
+    F.Call("SmmHandleProtocol", HandleCallFields(Protocol, W.Protocols.Find(Handle)), Status);
     return Status;
   });
 }
@@ -275,14 +183,7 @@ EFI_STATUS EFIAPI SmmHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol, VOID 
 EFI_STATUS EFIAPI SmmLocateProtocol(EFI_GUID *Protocol, VOID *Registration, VOID **Interface) {
   (void)Registration;  // nothing narrows the search: the first installation answers
   return WithSmm(EFI_INVALID_PARAMETER, [&](Firmware::Impl &F, SmmWorld &W) {
-    EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Interface != nullptr) {
-      *Interface = nullptr;
-      if (Protocol != nullptr) {
-        *Interface = W.FindProtocol(*Protocol);
-        Status = *Interface != nullptr ? EFI_SUCCESS : EFI_NOT_FOUND;
-      }
-    }
+    const EFI_STATUS Status = W.Protocols.Locate(Protocol, Interface);
     F.Call("SmmLocateProtocol", {{"guid", GuidJson(Protocol)}, {"protocol", NameJson(Protocol)}}, Status);
     return Status;
   });
@@ -347,20 +248,7 @@ EFI_STATUS EFIAPI SmmInstallConfigurationTable(CONST EFI_SMM_SYSTEM_TABLE2 *Syst
   return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
     EFI_STATUS Status = EFI_INVALID_PARAMETER;
     if (Guid != nullptr) {
-      auto It = std::find_if(W.Tables.begin(), W.Tables.end(),
-                             [&](const EFI_CONFIGURATION_TABLE &E) { return SameGuid(E.VendorGuid, *Guid); });
-      Status = EFI_SUCCESS;
-      if (Table == nullptr) {
-        if (It == W.Tables.end()) {
-          Status = EFI_NOT_FOUND;
-        } else {
-          W.Tables.erase(It);
-        }
-      } else if (It != W.Tables.end()) {
-        It->VendorTable = Table;
-      } else {
-        W.Tables.push_back(EFI_CONFIGURATION_TABLE{*Guid, Table});
-      }
+      Status = UpdateConfigurationTable(W.Tables, *Guid, Table);
       W.RefreshConfigurationTable();
     }
     F.Call("SmmInstallConfigurationTable",

@@ -96,8 +96,7 @@ struct SmmWorld {
   std::array<VOID *, 1> SaveState{};
   std::array<uint8_t, 0x400> SaveStateArea{};
 
-  std::vector<std::unique_ptr<HandleRecord>> Handles;  // the SMM protocol database
-  uint64_t ProtocolInstalls = 0;
+  ProtocolDatabase Protocols;
   std::vector<std::unique_ptr<SmmNotifyRecord>> Notifies;  // registration order
   uint64_t NotifiesMade = 0;
 
@@ -120,8 +119,6 @@ struct SmmWorld {
   uint16_t SavedCs = 0;
   std::optional<uint16_t> CodeSegment;
 
-  HandleRecord *FindHandle(EFI_HANDLE Handle);
-  void *FindProtocol(const EFI_GUID &Guid) const;
   void RefreshConfigurationTable();
 };
 
