@@ -59,7 +59,8 @@ UINT8 EFIAPI SioReadRegister(UINT8 Register);
 // The register becomes (old AND AndMask) OR OrValue; always read, also for a mask of 0.
 VOID EFIAPI SioModifyRegister(UINT8 Register, UINT8 AndMask, UINT8 OrValue);
 
-// Both return TRUE when the controller never took the byte (it is then not sent).
+// Both return TRUE on a time-out: before the write (the byte is then not sent)
+// or after it (the controller never took it).
 BOOLEAN EFIAPI KbcWriteData(UINT8 Value);
 BOOLEAN EFIAPI KbcWriteCommand(UINT8 Value);
 // FALSE when a byte was read into *Value; TRUE when none came (time-out).

@@ -159,7 +159,10 @@ BOOLEAN EFIAPI KbcReadData(UINT8 *Value) {
     if ((Status & KBC_STATUS_TIMEOUT) != 0) {
       return TRUE;
     }
-    MicroSecondDelay(KBC_READ_POLL_US);
+    // The wait is before the next poll; after the last one there is none.
+    if (Poll + 1 < KBC_READ_TRIES) {
+      MicroSecondDelay(KBC_READ_POLL_US);
+    }
   }
   return TRUE;
 }

@@ -251,5 +251,6 @@ UINT64 EFIAPI FatalCodeDisplayCycle(UINT64 Value) {
 }
 
 BOOLEAN EFIAPI SimulationPresent(VOID) {
-  return AsmCpuidReadSi(kSimulationLeaf, kSimulationQuery) != 0 ? TRUE : FALSE;
+  // The answer is SI, the low 16 bits of RSI.
+  return (UINT16)AsmCpuidReadSi(kSimulationLeaf, kSimulationQuery) != 0 ? TRUE : FALSE;
 }

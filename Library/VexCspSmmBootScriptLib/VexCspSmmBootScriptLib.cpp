@@ -52,10 +52,10 @@ EFI_STATUS EFIAPI BootScriptLibConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TA
   }
 
   // Checkpoint route: formatted only to be scanned, never printed.
-  if (!CmosTrailCheckpoint(DEBUG_INFO, "gBooScriptBuffer %x\n", gBooScriptBuffer)) {
+  if (!CmosTrailCheckpoint(DEBUG_INFO, "gBooScriptBuffer %x\n", (UINT32)(UINTN)gBooScriptBuffer)) {
     CmosTrailRecordLocation(BOOT_SCRIPT_SOURCE_PATH, BOOT_SCRIPT_BUFFER_STATEMENT_LINE);
   }
-  if (!CmosTrailCheckpoint(DEBUG_INFO, "gRegBuffer %x\n", gRegBuffer)) {
+  if (!CmosTrailCheckpoint(DEBUG_INFO, "gRegBuffer %x\n", (UINT32)(UINTN)gRegBuffer)) {
     CmosTrailRecordLocation(BOOT_SCRIPT_SOURCE_PATH, REG_BUFFER_STATEMENT_LINE);
   }
   return EFI_SUCCESS;

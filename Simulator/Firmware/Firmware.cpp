@@ -286,11 +286,11 @@ StoredVariable *Firmware::Impl::FindVariable(const std::u16string &Name, const E
 void Firmware::Impl::BuildHobList(const std::vector<HobSpec> &Hobs) {
   std::vector<uint8_t> Bytes(sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0);
 
-  for (const auto &Spec : Hobs) {
-    size_t DataSize = kHeapHeaderSize + Spec.Payload.size();
+  for (const auto &Hob : Hobs) {
+    size_t DataSize = kHeapHeaderSize + Hob.Payload.size();
     size_t Length = (sizeof(EFI_HOB_GUID_TYPE) + DataSize + 7) & ~size_t{7};
     if (Length > 0xFFF8) {
-      throw std::length_error("HOB payload of " + std::to_string(Spec.Payload.size()) +
+      throw std::length_error("HOB payload of " + std::to_string(Hob.Payload.size()) +
                               " bytes does not fit a 16-bit HOB length");
     }
     size_t At = Bytes.size();
@@ -298,14 +298,14 @@ void Firmware::Impl::BuildHobList(const std::vector<HobSpec> &Hobs) {
     EFI_HOB_GUID_TYPE Header{{EFI_HOB_TYPE_GUID_EXTENSION, static_cast<UINT16>(Length), 0}, kHeapBufferHobGuid};
     std::memcpy(&Bytes[At], &Header, sizeof Header);
     uint8_t *Data = &Bytes[At + sizeof Header];
-    std::memcpy(Data + 0, &Spec.Signature, 4);
-    std::memcpy(Data + 4, &Spec.Word4, 4);
-    std::memcpy(Data + 8, &Spec.PayloadSize, 4);
-    Data[12] = Spec.Kind;
-    Data[13] = Spec.Relay;
-    std::memcpy(Data + 14, &Spec.Word14, 2);
-    if (!Spec.Payload.empty()) {
-      std::memcpy(Data + kHeapHeaderSize, Spec.Payload.data(), Spec.Payload.size());
+    std::memcpy(Data + 0, &Hob.Signature, 4);
+    std::memcpy(Data + 4, &Hob.Word4, 4);
+    std::memcpy(Data + 8, &Hob.PayloadSize, 4);
+    Data[12] = Hob.Kind;
+    Data[13] = Hob.Relay;
+    std::memcpy(Data + 14, &Hob.Word14, 2);
+    if (!Hob.Payload.empty()) {
+      std::memcpy(Data + kHeapHeaderSize, Hob.Payload.data(), Hob.Payload.size());
     }
   }
 

@@ -111,12 +111,12 @@ TEST_F(CpuTscTimer, LaterConstructorAdoptsOrRefreshesThePublishedRecord) {
   // Published by an earlier driver with the definition of P1 while P1 was current.
   Env.Scenario.Cpu.PowerFeatures = 0;
   Env.Scenario.Cpu.Pstate = 0;
-  sim::CpuFrequencyRecordSpec Spec;
-  Spec.TscFrequency = 1234;
-  Spec.PstateIndex = 1;
-  Spec.PstateDefinition = Env.Scenario.Cpu.PstateDefs[1];
-  Spec.PowerFeatures = 0;
-  Env.Scenario.CpuFrequencyRecord = Spec;
+  sim::CpuFrequencyRecordSpec Record;
+  Record.TscFrequency = 1234;
+  Record.PstateIndex = 1;
+  Record.PstateDefinition = Env.Scenario.Cpu.PstateDefs[1];
+  Record.PowerFeatures = 0;
+  Env.Scenario.CpuFrequencyRecord = Record;
   Env.Start();
   size_t Mark = Env.Mark();
   CpuTscTimerLibConstructor(nullptr, Env.Firmware->SystemTable());
