@@ -59,26 +59,15 @@ function(_board_collect_libs Out)
   set(${Out} ${Seen} PARENT_SCOPE)
 endfunction()
 
-# board_driver(Name SUBSYSTEM efi_boot_service_driver SOURCES ... LIBRARIES lib ...)
-# Host: <Name> module at ${BOARD_OUTPUT_ROOT}/lib/boardsim/<Name>.so, loaded by
-# the simulator. Firmware: ${BOARD_OUTPUT_ROOT}/firmware/<Name>.efi.
-function(board_driver Name)
-  cmake_parse_arguments(ARG "" "SUBSYSTEM" "SOURCES;LIBRARIES" ${ARGN})
-  if(NOT ARG_SUBSYSTEM)
-    set(ARG_SUBSYSTEM efi_boot_service_driver)
-  endif()
-
-  add_library(${Name} MODULE ${ARG_SOURCES})
-  set_target_properties(${Name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY "${BOARD_OUTPUT_ROOT}/lib/boardsim")
-  target_include_directories(${Name} PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
-  target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
-    -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group)
-
-  add_library(${Name}.fw OBJECT ${ARG_SOURCES})
+# _board_firmware_image(Name Subsystem OutDir Sources Libraries): compiles
+# Sources for the firmware and links them with every library they need into
+# OutDir/<Name>.efi; the target <Name>.efi builds it.
+function(_board_firmware_image Name Subsystem OutDir Sources Libraries)
+  add_library(${Name}.fw OBJECT ${Sources})
   target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
   target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
 
-  _board_collect_libs(AllLibs ${ARG_LIBRARIES} BaseHwAccessLibIntrinsic)
+  _board_collect_libs(AllLibs ${Libraries} BaseHwAccessLibIntrinsic)
   set(Objects $<TARGET_OBJECTS:${Name}.fw>)
   set(ObjectTargets ${Name}.fw)
   foreach(Lib ${AllLibs})
@@ -86,25 +75,24 @@ function(board_driver Name)
     list(APPEND ObjectTargets ${Lib}.fw)
   endforeach()
 
-  set(Image "${BOARD_OUTPUT_ROOT}/firmware/${Name}.efi")
+  set(Image "${OutDir}/${Name}.efi")
   add_custom_command(
     OUTPUT "${Image}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${BOARD_OUTPUT_ROOT}/firmware"
-    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${ARG_SUBSYSTEM} /entry:_ModuleEntryPoint
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${OutDir}"
+    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${Subsystem} /entry:_ModuleEntryPoint
             /opt:ref /dynamicbase /map:${CMAKE_CURRENT_BINARY_DIR}/${Name}.map
             /out:${Image} ${Objects}
     DEPENDS ${ObjectTargets} ${Objects}
     COMMAND_EXPAND_LISTS
     COMMENT "Linking firmware image ${Name}.efi")
   add_custom_target(${Name}.efi ALL DEPENDS "${Image}")
-  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${Name})
+  set_property(TARGET ${Name}.efi PROPERTY BOARD_IMAGE "${Image}")
 endfunction()
 
-find_program(BOARD_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
-
-# board_host_image(Name SOURCES ... LIBRARIES ...): a host-only image the
-# simulator loads like a driver (its own globals per load), for tools that run
-# firmware library code against the simulated board.
+# board_host_image(Name SOURCES ... LIBRARIES ...): a host image the simulator
+# loads (a private copy per load, so each load has its own globals): every
+# driver's host build, and host-only images that run firmware library code
+# against the simulated board.
 function(board_host_image Name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
   add_library(${Name} MODULE ${ARG_SOURCES})
@@ -112,6 +100,19 @@ function(board_host_image Name)
   target_include_directories(${Name} PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
   target_link_libraries(${Name} PRIVATE board_host_code_flags board_host_sanitize
     -Wl,--start-group ${ARG_LIBRARIES} BaseHwAccessLibSim -Wl,--end-group)
+endfunction()
+
+# board_driver(Name [SUBSYSTEM efi_boot_service_driver] SOURCES ... LIBRARIES lib ...)
+# Host: ${BOARD_OUTPUT_ROOT}/lib/boardsim/<Name>.so, loaded by the simulator.
+# Firmware: ${BOARD_OUTPUT_ROOT}/firmware/<Name>.efi.
+function(board_driver Name)
+  cmake_parse_arguments(ARG "" "SUBSYSTEM" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_SUBSYSTEM)
+    set(ARG_SUBSYSTEM efi_boot_service_driver)
+  endif()
+  board_host_image(${Name} SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES})
+  _board_firmware_image(${Name} ${ARG_SUBSYSTEM} "${BOARD_OUTPUT_ROOT}/firmware" "${ARG_SOURCES}" "${ARG_LIBRARIES}")
+  set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${Name})
 endfunction()
 
 # board_application(Name SOURCES ... LIBRARIES ... [OUTPUT_DIR dir]): a UEFI
@@ -124,30 +125,8 @@ function(board_application Name)
   if(NOT ARG_OUTPUT_DIR)
     set(ARG_OUTPUT_DIR ${Name})
   endif()
-
-  add_library(${Name}.fw OBJECT ${ARG_SOURCES})
-  target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
-  target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
-
-  _board_collect_libs(AllLibs ${ARG_LIBRARIES} BaseHwAccessLibIntrinsic)
-  set(Objects $<TARGET_OBJECTS:${Name}.fw>)
-  set(ObjectTargets ${Name}.fw)
-  foreach(Lib ${AllLibs})
-    list(APPEND Objects $<TARGET_OBJECTS:${Lib}.fw>)
-    list(APPEND ObjectTargets ${Lib}.fw)
-  endforeach()
-
-  set(OutDir "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}")
-  set(Image "${OutDir}/${Name}.efi")
-  add_custom_command(
-    OUTPUT "${Image}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${OutDir}"
-    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:efi_application /entry:_ModuleEntryPoint
-            /opt:ref /dynamicbase /map:${CMAKE_CURRENT_BINARY_DIR}/${Name}.map
-            /out:${Image} ${Objects}
-    DEPENDS ${ObjectTargets} ${Objects}
-    COMMAND_EXPAND_LISTS
-    COMMENT "Linking firmware application ${Name}.efi")
-  add_custom_target(${Name}.efi ALL DEPENDS "${Image}")
-  set_property(TARGET ${Name}.efi PROPERTY BOARD_IMAGE "${Image}")
+  _board_firmware_image(${Name} efi_application "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}" "${ARG_SOURCES}"
+                        "${ARG_LIBRARIES}")
 endfunction()
+
+find_program(BOARD_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
