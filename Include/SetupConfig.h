@@ -69,10 +69,21 @@ static_assert(OFFSET_OF(SETUP_CONFIG, ProbeGatedOption) == 0x22E, "ProbeGatedOpt
 static_assert(OFFSET_OF(SETUP_CONFIG, BoardProbeResult) == 0x23A, "BoardProbeResult");
 static_assert(OFFSET_OF(SETUP_CONFIG, SioPowerOffEnable) == 0x286, "SioPowerOffEnable");
 
-// The DXE read path: GetVariable("Setup") into Setup with a size word of 669
-// and an attributes word initialised to 0. The buffer is cleared first so a
-// stored variable shorter than 669 bytes never leaves stale stack bytes behind.
-// Attributes and DataSize (optional) receive what GetVariable returned.
+// A variable service with the GetVariable signature: the runtime services'
+// in DXE, the SMM variable protocol's get operation in SMM.
+typedef EFI_STATUS(EFIAPI *SETUP_GET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes,
+                                               UINTN *DataSize, VOID *Data);
+
+// Reads "Setup" through GetVariable with a size word of 669. The buffer is
+// cleared first so a stored variable shorter than 669 bytes never leaves
+// stale stack bytes behind. Attributes NULL passes no attributes pointer (the
+// SMM read path); otherwise the word starts at 0 and receives what
+// GetVariable returned. DataSize (optional) receives the size returned.
+EFI_STATUS EFIAPI SetupVariableReadWith(SETUP_GET_VARIABLE GetVariable, SETUP_CONFIG *Setup, UINT32 *Attributes,
+                                        UINTN *DataSize);
+
+// The DXE read path: SetupVariableReadWith through the runtime services,
+// always with an attributes word.
 EFI_STATUS EFIAPI SetupVariableRead(EFI_RUNTIME_SERVICES *RuntimeServices, SETUP_CONFIG *Setup, UINT32 *Attributes, UINTN *DataSize);
 
 // The DXE write path: the whole image back with the attributes and size read.

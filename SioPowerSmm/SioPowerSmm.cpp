@@ -2,7 +2,6 @@
 // (logical device 0x0A) and its keyboard controller for S3, S4 and S5, and
 // on S5 entry and a power-button press apply the power-off programming that
 // Setup enables.
-#include <Library/BaseMemoryLib.h>
 #include <Library/SioAccessLib.h>
 #include <SetupConfig.h>
 
@@ -24,7 +23,6 @@ constexpr UINT8 kKeyboardLedsOff = 0x00;
 // The dispatchers are handed contexts that outlive the registration call.
 constinit EFI_SMM_SX_REGISTER_CONTEXT mSioSxContexts[] = {{SxS3, SxEntry}, {SxS4, SxEntry}, {SxS5, SxEntry}};
 constinit EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT mSioPowerButtonContext = {EfiPowerButtonEntry};
-constinit CHAR16 mSetupVariableName[] = SETUP_VARIABLE_NAME;
 
 VOID SioSelectPowerDevice() { SioWriteRegister(SIO_LDN_REGISTER, kSioLdnPower); }
 
@@ -137,12 +135,8 @@ VOID EFIAPI SioPowerOffProgram(VOID) {
     return;
   }
   // Read anew on every press: the user may have changed Setup since boot.
-  // Cleared first so a short variable never leaves stale stack bytes in the
-  // fields tested below.
   SETUP_CONFIG Setup;
-  ZeroMem(&Setup, sizeof(Setup));
-  UINTN DataSize = SETUP_VARIABLE_SIZE;
-  Status = SmmVariable->SmmGetVariable(mSetupVariableName, &gSetupVariableGuid, nullptr, &DataSize, &Setup);
+  Status = SetupVariableReadWith(SmmVariable->SmmGetVariable, &Setup, nullptr, nullptr);
   BOOLEAN Wanted = !EFI_ERROR(Status) && Setup.SioPowerOffEnable != 0 && Setup.SioPowerOffInhibit == 0 &&
                    Setup.SioPowerOffInhibitMode != 1;
 
