@@ -73,17 +73,28 @@ EFI_STATUS EFIAPI SioPowerSmmInit(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syst
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  for (CONST EFI_SMM_SX_REGISTER_CONTEXT &Context : mSioSxContexts) {
-    EFI_HANDLE Handle = nullptr;
-    SxDispatch->Register(SxDispatch, SioSxHandler, &Context, &Handle);
+  EFI_HANDLE SxHandles[ARRAY_SIZE(mSioSxContexts)] = {};
+  for (UINTN Index = 0; Index < ARRAY_SIZE(mSioSxContexts); ++Index) {
+    if (EFI_ERROR(SxDispatch->Register(SxDispatch, SioSxHandler, &mSioSxContexts[Index], &SxHandles[Index]))) {
+      SxHandles[Index] = nullptr;
+    }
   }
   EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *PowerButtonDispatch = nullptr;
   Status = mSioSmst->SmmLocateProtocol(&gEfiSmmPowerButtonDispatch2ProtocolGuid, nullptr, (VOID **)&PowerButtonDispatch);
-  if (EFI_ERROR(Status)) {
-    return Status;
+  if (!EFI_ERROR(Status)) {
+    EFI_HANDLE Handle = nullptr;
+    Status = PowerButtonDispatch->Register(PowerButtonDispatch, SioPowerButtonHandler, &mSioPowerButtonContext, &Handle);
   }
-  EFI_HANDLE Handle = nullptr;
-  return PowerButtonDispatch->Register(PowerButtonDispatch, SioPowerButtonHandler, &mSioPowerButtonContext, &Handle);
+  if (EFI_ERROR(Status)) {
+    // The SMM core frees the image of a failed entry: a handler left
+    // registered would have the next SMI jump into freed SMRAM.
+    for (EFI_HANDLE Handle : SxHandles) {
+      if (Handle != nullptr) {
+        SxDispatch->UnRegister(SxDispatch, Handle);
+      }
+    }
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI SioSxHandler(EFI_HANDLE DispatchHandle, CONST VOID *Context, VOID *CommBuffer,

@@ -24,13 +24,13 @@ BOOLEAN FiveMhzFormat(UINT32 Signature) {
   return (Signature & 0xF00) == 0xF00 && (Signature & 0xFF00000) >= 0xB00000;
 }
 
-CPU_FREQUENCY_RECORD *FindPublishedRecord() {
+}  // namespace
+
+CPU_FREQUENCY_RECORD *EFIAPI CpuTscTimerFindPublished(VOID) {
   CPU_FREQUENCY_RECORD *Record = nullptr;
   EFI_STATUS Status = EfiGetSystemConfigurationTable(&gCpuFrequencyRecordGuid, (VOID **)&Record);
   return EFI_ERROR(Status) ? nullptr : Record;
 }
-
-}  // namespace
 
 VOID EFIAPI CalculateTscFrequency(CPU_FREQUENCY_RECORD *Record) {
   UINT32 PowerFeatures = 0;
@@ -65,7 +65,7 @@ VOID EFIAPI CalculateTscFrequency(CPU_FREQUENCY_RECORD *Record) {
 EFI_STATUS EFIAPI CpuTscTimerLibConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   (void)SystemTable;
-  CPU_FREQUENCY_RECORD *Published = FindPublishedRecord();
+  CPU_FREQUENCY_RECORD *Published = CpuTscTimerFindPublished();
   if (Published != nullptr) {
     if (!InvariantTsc(Published->PowerFeatures) &&
         CpuTscTimerReadMsr(PstateDefinitionMsr(Published->PstateIndex)) != Published->PstateDefinition) {
@@ -100,13 +100,13 @@ UINT64 EFIAPI GetTscFrequency(VOID) {
   if (CpuTscTimerReadMsr(PstateDefinitionMsr(mCpuFrequency.PstateIndex)) == mCpuFrequency.PstateDefinition) {
     return mCpuFrequency.TscFrequency;
   }
-  CPU_FREQUENCY_RECORD *Published = FindPublishedRecord();
+  CPU_FREQUENCY_RECORD *Published = CpuTscTimerRefreshTarget();
   if (Published != nullptr) {
     CalculateTscFrequency(Published);
     CopyMem(&mCpuFrequency, Published, sizeof(mCpuFrequency));
   } else {
-    // No constructor could publish a record: keep a private one so delays
-    // still have a rate.
+    // No published record (or none this image may write): the module copy
+    // alone is recomputed, so delays still have a rate.
     CalculateTscFrequency(&mCpuFrequency);
   }
   return mCpuFrequency.TscFrequency;

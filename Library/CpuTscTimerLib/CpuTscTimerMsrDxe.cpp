@@ -3,3 +3,5 @@
 #include "CpuTscTimerMsr.h"
 
 UINT64 EFIAPI CpuTscTimerReadMsr(UINT32 Index) { return AsmReadMsr64(Index); }
+
+CPU_FREQUENCY_RECORD *EFIAPI CpuTscTimerRefreshTarget(VOID) { return CpuTscTimerFindPublished(); }

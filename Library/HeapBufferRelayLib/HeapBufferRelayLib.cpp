@@ -2,19 +2,22 @@
 // into SMRAM pool and publishes the list, unless an earlier driver already
 // did; then the list is only adopted.
 //
-// The HOBs lie outside SMRAM and are not trusted: a header is read only
-// when the HOB holds it, and a payload only when the HOB holds all of it.
+// The HOBs lie outside SMRAM and are not trusted: every header field is
+// read once into SMRAM, checked there and used only from that copy, so a
+// HOB that changes under the walk cannot pass one check and fail the use.
+// The list, its nodes and the protocol instance live in SMRAM pool, not in
+// the image: they outlive an image whose entry fails and is unloaded.
 #include <Library/BaseMemoryLib.h>
 #include <Library/HeapBufferRelayLib.h>
 #include <Library/HobLib.h>
 #include <Library/SioDebugOutputLib.h>
 #include <Library/SmmMemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
+#include <Pi/PiHob.h>
 
 constinit EFI_GUID gHeapBufferListProtocolGuid = HEAP_BUFFER_LIST_PROTOCOL_GUID;
 constinit EFI_GUID gHeapBufferHobGuid = HEAP_BUFFER_HOB_GUID;
 
-constinit HEAP_BUFFER_LIST_PROTOCOL mHeapBufferListProtocol = {1, {nullptr, nullptr}};
 constinit HEAP_BUFFER_LINK *mHeapBufferList = nullptr;
 
 namespace {
@@ -26,13 +29,14 @@ VOID AppendNode(HEAP_BUFFER_LINK *Head, HEAP_BUFFER_LINK *Entry) {
   Head->BackLink = Entry;
 }
 
-// One matching HOB: copy it into a new node at the tail of the list.
-VOID RelayHob(CONST EFI_HOB_GUID_TYPE *Hob) {
-  UINTN DataSize = Hob->Header.HobLength - sizeof(EFI_HOB_GUID_TYPE);
+// One heap-buffer HOB whose length (read once by the walk) is HobLength:
+// copy it into a new node at the tail of the list.
+VOID RelayHob(CONST UINT8 *Hob, UINT16 HobLength) {
+  UINTN DataSize = HobLength - sizeof(EFI_HOB_GUID_TYPE);
   if (DataSize < sizeof(HEAP_BUFFER_HEADER)) {
     return;
   }
-  CONST UINT8 *Data = (CONST UINT8 *)GET_GUID_HOB_DATA(Hob);
+  CONST UINT8 *Data = Hob + sizeof(EFI_HOB_GUID_TYPE);
   HEAP_BUFFER_HEADER Header;
   CopyMem(&Header, Data, sizeof(Header));
   if (Header.Signature != HEAP_BUFFER_SIGNATURE || Header.Relay != HEAP_BUFFER_RELAY) {
@@ -58,6 +62,30 @@ VOID RelayHob(CONST EFI_HOB_GUID_TYPE *Hob) {
   }
 }
 
+VOID RelayHeapBufferHobs(CONST UINT8 *Hob) {
+  while (Hob != nullptr) {
+    EFI_HOB_GENERIC_HEADER Header;
+    CopyMem(&Header, Hob, sizeof(Header));
+    // A length shorter than a header would stall the walk or misparse the rest.
+    if (Header.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header.HobLength < sizeof(Header)) {
+      return;
+    }
+    if (Header.HobType == EFI_HOB_TYPE_GUID_EXTENSION) {
+      // A GUID HOB too short for its own name ends the walk: nothing after
+      // it can be trusted to start where its length says.
+      if (Header.HobLength < sizeof(EFI_HOB_GUID_TYPE)) {
+        return;
+      }
+      EFI_GUID Name;
+      CopyMem(&Name, Hob + OFFSET_OF(EFI_HOB_GUID_TYPE, Name), sizeof(Name));
+      if (CompareGuid(&Name, &gHeapBufferHobGuid)) {
+        RelayHob(Hob, Header.HobLength);
+      }
+    }
+    Hob += Header.HobLength;
+  }
+}
+
 }  // namespace
 
 EFI_STATUS EFIAPI HeapBufferRelayConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
@@ -70,24 +98,22 @@ EFI_STATUS EFIAPI HeapBufferRelayConstructor(EFI_HANDLE ImageHandle, EFI_SYSTEM_
     return EFI_SUCCESS;
   }
 
-  mHeapBufferList = &mHeapBufferListProtocol.List;
+  HEAP_BUFFER_LIST_PROTOCOL *Instance = (HEAP_BUFFER_LIST_PROTOCOL *)AllocatePool(sizeof(HEAP_BUFFER_LIST_PROTOCOL));
+  if (Instance == nullptr) {
+    // Nothing to hang nodes on and nothing to publish.
+    mHeapBufferList = nullptr;
+    FatalCodeDisplay(HEAP_BUFFER_FATAL_INSTALL);
+    return EFI_OUT_OF_RESOURCES;
+  }
+  Instance->Revision = 1;
+  mHeapBufferList = &Instance->List;
   mHeapBufferList->ForwardLink = mHeapBufferList;
   mHeapBufferList->BackLink = mHeapBufferList;
 
-  CONST UINT8 *Next = (CONST UINT8 *)GetHobList();
-  while (Next != nullptr) {
-    CONST EFI_HOB_GUID_TYPE *Hob = (CONST EFI_HOB_GUID_TYPE *)GetNextGuidHob(&gHeapBufferHobGuid, Next);
-    // A length shorter than a GUID HOB would stall the walk or misparse the rest.
-    if (Hob == nullptr || Hob->Header.HobLength < sizeof(EFI_HOB_GUID_TYPE)) {
-      break;
-    }
-    RelayHob(Hob);
-    Next = (CONST UINT8 *)Hob + Hob->Header.HobLength;
-  }
+  RelayHeapBufferHobs((CONST UINT8 *)GetHobList());
 
   EFI_HANDLE Handle = nullptr;
-  Status = gBS->InstallProtocolInterface(&Handle, &gHeapBufferListProtocolGuid, EFI_NATIVE_INTERFACE,
-                                         &mHeapBufferListProtocol);
+  Status = gBS->InstallProtocolInterface(&Handle, &gHeapBufferListProtocolGuid, EFI_NATIVE_INTERFACE, Instance);
   if (EFI_ERROR(Status)) {
     FatalCodeDisplay(HEAP_BUFFER_FATAL_INSTALL);
   }

@@ -114,8 +114,13 @@ BOOLEAN EFIAPI GuardedSaveAndDisableInterrupts(VOID) {
 BOOLEAN EFIAPI GuardedSetInterruptState(BOOLEAN InterruptState) {
   BOOLEAN Deprivileged = SioRunsDeprivileged();
   if (InterruptState) {
-    // STI in both modes: only clearing the flag is a supervisor service.
-    EnableInterrupts();
+    // STI at privilege level 3 raises #GP inside the SMI, and the
+    // supervisor offers no service that sets the flag. Deprivileged code
+    // leaves it clear, as SMM runs anyway; the interrupted context gets its
+    // own flag back when the SMI returns.
+    if (!Deprivileged) {
+      EnableInterrupts();
+    }
   } else if (Deprivileged) {
     AsmSmmSupervisorCall(SIO_SYSCALL_DISABLE_INTERRUPTS, 0, 0, 0);
   } else {

@@ -178,8 +178,17 @@ bool Board::Impl::Refuse(std::string What) {
     return false;
   }
   RefusalText = std::move(What);
+  Supervising = false;  // the fault handler does not return
   Fault(RefusalText);
   return true;  // a handler that returns anyway: drop the access
+}
+
+bool Board::Impl::PrivilegeFault(const char *Instruction) {
+  if ((Cs & 3) != 3 || Supervising) {
+    return false;
+  }
+  return Refuse(std::string("#GP: ") + Instruction +
+                Describe(" executed at privilege level 3 (code segment 0x%llX)", Cs, 0));
 }
 
 // --- Board ---------------------------------------------------------------
@@ -196,6 +205,9 @@ Board::~Board() {
 uint32_t Board::IoRead(uint16_t Port, uint8_t Width) {
   Impl &I = *P;
   I.Settle();
+  if (I.PrivilegeFault("IN")) {
+    return static_cast<uint32_t>(AllOnes(Width));
+  }
   uint32_t Value;
   if (Width != 8 && Width != 16 && Width != 32) {
     if (I.Refuse(Describe("io-read of port 0x%llX with width %llu refused: I/O widths are 8, 16 and 32", Port, Width))) {
@@ -214,6 +226,9 @@ uint32_t Board::IoRead(uint16_t Port, uint8_t Width) {
 void Board::IoWrite(uint16_t Port, uint8_t Width, uint32_t Value) {
   Impl &I = *P;
   I.Settle();
+  if (I.PrivilegeFault("OUT")) {
+    return;
+  }
   const bool Valid = Width == 8 || Width == 16 || Width == 32;
   if (!Valid && I.Refuse(Describe("io-write of port 0x%llX with width %llu refused: I/O widths are 8, 16 and 32", Port, Width))) {
     return;
@@ -276,6 +291,9 @@ void Board::MmioWrite(uint64_t Address, uint8_t Width, uint64_t Value) {
 uint64_t Board::ReadMsr(uint32_t Msr) {
   Impl &I = *P;
   I.Settle();
+  if (I.PrivilegeFault("RDMSR")) {
+    return 0;
+  }
   uint64_t Value = 0;
   if (Msr == kMsrTsc) {
     Value = I.Tsc;
@@ -290,6 +308,9 @@ uint64_t Board::ReadMsr(uint32_t Msr) {
 void Board::WriteMsr(uint32_t Msr, uint64_t Value) {
   Impl &I = *P;
   I.Settle();
+  if (I.PrivilegeFault("WRMSR")) {
+    return;
+  }
   if (Msr != kMsrTsc) {
     I.Msrs[Msr] = Value;
   }
@@ -370,6 +391,12 @@ uint64_t Board::SupervisorCall(uint64_t Service, uint64_t A1, uint64_t A2, uint6
   I.Settle();
   I.T.Emit("syscall", Json{{"service", Hex(Service)}, {"arg1", Hex(A1)}, {"arg2", Hex(A2)}, {"arg3", Hex(A3)}});
   I.AdvanceCycles(kSyscallCycles);
+  // Cleared again on the way out, and by Refuse when a fault ends the call.
+  I.Supervising = true;
+  struct Ring0 {
+    bool &Flag;
+    ~Ring0() { Flag = false; }
+  } Supervisor{I.Supervising};
   auto Refused = [&](std::string What) -> uint64_t {
     I.Refuse(std::move(What));
     return ~0ull;
@@ -416,7 +443,12 @@ void Board::Pause() {
   P->AdvanceCycles(kPauseCycles);
 }
 
-void Board::SetInterruptFlag(bool Enabled) { P->InterruptsEnabled = Enabled; }
+void Board::SetInterruptFlag(bool Enabled) {
+  if (P->PrivilegeFault(Enabled ? "STI" : "CLI")) {
+    return;
+  }
+  P->InterruptsEnabled = Enabled;
+}
 bool Board::GetInterruptFlag() { return P->InterruptsEnabled; }
 uint16_t Board::ReadCs() { return P->Cs; }
 void Board::SetCodeSegment(uint16_t Cs) { P->Cs = Cs; }

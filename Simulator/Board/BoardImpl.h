@@ -132,6 +132,8 @@ struct Board::Impl {
   std::map<uint32_t, uint64_t> Msrs;
   bool InterruptsEnabled = true;
   uint16_t Cs = 0x38;
+  // The supervisor carries out a deprivileged caller's request at ring 0.
+  bool Supervising = false;
 
   MemoryModel Memory;
   uint32_t SmnIndex = 0;
@@ -164,6 +166,10 @@ struct Board::Impl {
   // Hands What to the fault handler, which does not return: the text is kept
   // here so that nothing on the abandoned frames owns memory.
   bool Refuse(std::string What);
+  // IN, OUT, RDMSR, WRMSR, CLI and STI raise #GP at privilege level 3 (the
+  // SMM supervisor runs deprivileged code with IOPL 0): refused, true when
+  // the access must not happen.
+  bool PrivilegeFault(const char *Instruction);
   std::string RefusalText;
 
   // Device state from the scenario (construction and reboot).

@@ -56,7 +56,7 @@ EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buff
   return Guarded<EFI_STATUS>(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F) {
     return ServeAllocatePool(F, "AllocatePool", PoolType, Size, Buffer, &ValidPoolType,
                              [&](uint32_t Type, uint64_t Number) {
-                               return Size > kMaxPoolRequest ? nullptr : F.NewPoolBlock(Type, Size, Number, true);
+                               return F.NewPoolBlock(Type, Size, Number, true);
                              });
   });
 }

@@ -141,7 +141,15 @@ Json NameJson(const EFI_GUID *Guid) {
 // ---------------------------------------------------------------------------
 
 Firmware::Impl::Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Persistent)
-    : Brd(B), Tr(T), Persist(Persistent) {
+    : Brd(B),
+      Tr(T),
+      Persist(Persistent),
+      St(NewFirmwareObject<EFI_SYSTEM_TABLE>("system table")),
+      Bs(NewFirmwareObject<EFI_BOOT_SERVICES>("boot-services table")),
+      Rs(NewFirmwareObject<EFI_RUNTIME_SERVICES>("runtime-services table")),
+      TableArray(&NewFirmwareObject<EFI_CONFIGURATION_TABLE>("configuration table", kMaxConfigurationTables)),
+      Vendor(&NewFirmwareObject<CHAR16>("firmware vendor", 16)) {
+  std::memcpy(Vendor, u"BoardSim", sizeof u"BoardSim");
   FailAllocations.insert(S.FailAllocations.begin(), S.FailAllocations.end());
   SetVariableStatus = S.SetVariableStatus;
   Pcd.insert(S.Pcd.begin(), S.Pcd.end());
@@ -154,7 +162,7 @@ Firmware::Impl::Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Per
   }
   ++Persist.Boots;
 
-  Tables.reserve(16);
+  Tables.reserve(kMaxConfigurationTables);
   InitBootServices(*this);
   InitRuntimeServices(*this);
   Bs.Hdr = {EFI_BOOT_SERVICES_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION, sizeof(EFI_BOOT_SERVICES), 0, 0};
@@ -163,13 +171,13 @@ Firmware::Impl::Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Per
   SealHeader(Rs);
 
   St.Hdr = {EFI_SYSTEM_TABLE_SIGNATURE, EFI_2_70_SYSTEM_TABLE_REVISION, sizeof(EFI_SYSTEM_TABLE), 0, 0};
-  St.FirmwareVendor = Vendor.data();
+  St.FirmwareVendor = Vendor;
   St.FirmwareRevision = kFirmwareRevision;
   St.BootServices = &Bs;
   St.RuntimeServices = &Rs;
 
   BuildHobList(S.Hobs);
-  SetConfigurationTable(kHobListGuid, HobList.data());
+  SetConfigurationTable(kHobListGuid, const_cast<uint8_t *>(HobList));
 
   if (S.CpuFrequencyRecord) {
     // Published as an earlier boot phase would have: not a driver's allocation.
@@ -187,11 +195,7 @@ Firmware::Impl::Impl(const Scenario &S, Board &B, Trace &T, PersistentState &Per
   RefreshSystemTable();
 }
 
-Firmware::Impl::~Impl() {
-  for (auto &[Buffer, Block] : Pool) {
-    std::free(Buffer);
-  }
-}
+Firmware::Impl::~Impl() = default;
 
 void Firmware::Impl::Call(std::string_view Service, Json Fields, std::optional<EFI_STATUS> Status) {
   Json E = Json::object();
@@ -204,15 +208,14 @@ void Firmware::Impl::Call(std::string_view Service, Json Fields, std::optional<E
 }
 
 void *Firmware::Impl::NewPoolBlock(uint32_t Type, size_t Size, uint64_t Number, bool FromService) {
-  void *Buffer = std::malloc(Size == 0 ? 1 : Size);
+  void *Buffer = OsMemory.Allocate(Size, Number, Type);
   if (Buffer == nullptr) {
     return nullptr;
   }
-  std::memset(Buffer, kPoolFill, Size);
   try {
     Pool[Buffer] = PoolBlock{Number, Type, Size, FromService};
   } catch (...) {
-    std::free(Buffer);
+    OsMemory.Release(Buffer);
     throw;
   }
   return Buffer;
@@ -227,7 +230,7 @@ void Firmware::Impl::ReleasePoolBlock(void *Buffer) {
   auto It = Pool.find(Buffer);
   if (It != Pool.end()) {
     Pool.erase(It);
-    std::free(Buffer);
+    OsMemory.Release(Buffer);
   }
 }
 
@@ -248,6 +251,10 @@ EFI_STATUS UpdateConfigurationTable(std::vector<EFI_CONFIGURATION_TABLE> &Tables
 }
 
 EFI_STATUS Firmware::Impl::SetConfigurationTable(const EFI_GUID &Guid, void *Table) {
+  if (Table != nullptr && Tables.size() == kMaxConfigurationTables &&
+      std::none_of(Tables.begin(), Tables.end(), [&](const auto &E) { return SameGuid(E.VendorGuid, Guid); })) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   const EFI_STATUS Status = UpdateConfigurationTable(Tables, Guid, Table);
   if (Status == EFI_SUCCESS) {
     RefreshSystemTable();
@@ -256,8 +263,9 @@ EFI_STATUS Firmware::Impl::SetConfigurationTable(const EFI_GUID &Guid, void *Tab
 }
 
 void Firmware::Impl::RefreshSystemTable() {
+  std::copy(Tables.begin(), Tables.end(), TableArray);
   St.NumberOfTableEntries = Tables.size();
-  St.ConfigurationTable = Tables.empty() ? nullptr : Tables.data();
+  St.ConfigurationTable = Tables.empty() ? nullptr : TableArray;
   SealHeader(St);
 }
 
@@ -314,9 +322,9 @@ void Firmware::Impl::BuildHobList(const std::vector<HobSpec> &Hobs) {
   Bytes.resize(EndAt + sizeof End);
   std::memcpy(&Bytes[EndAt], &End, sizeof End);
 
-  HobList.assign(Bytes.size() / 8, 0);
-  auto *Base = reinterpret_cast<uint8_t *>(HobList.data());
+  auto *Base = &NewFirmwareObject<uint8_t>("HOB list", Bytes.size());
   std::memcpy(Base, Bytes.data(), Bytes.size());
+  HobList = Base;
 
   EFI_HOB_HANDOFF_INFO_TABLE Handoff{};
   Handoff.Header = {EFI_HOB_TYPE_HANDOFF, sizeof(EFI_HOB_HANDOFF_INFO_TABLE), 0};
@@ -373,7 +381,7 @@ size_t Firmware::SignalVirtualAddressChange() {
   return Ran;
 }
 
-const void *Firmware::HobList() const { return P->HobList.data(); }
+const void *Firmware::HobList() const { return P->HobList; }
 
 std::optional<StoredVariable> Firmware::SetupVariable() const {
   auto *V = P->FindVariable(u"Setup", kSetupVariableGuid);
@@ -397,6 +405,32 @@ std::vector<std::pair<EFI_GUID, void *>> Firmware::InstalledProtocols() const {
     Out.emplace_back(E->Guid, E->Interface);
   }
   return Out;
+}
+
+void Firmware::LockOsMemory(bool Locked) { P->OsMemory.Lock(Locked); }
+
+std::optional<std::pair<std::string, uint64_t>> Firmware::OsMemoryAt(const void *Address) const {
+  const PoolArena &Arena = P->OsMemory;
+  if (!Arena.Contains(Address)) {
+    return std::nullopt;
+  }
+  const auto *A = static_cast<const uint8_t *>(Address);
+  const PoolArena::Block *B = Arena.Enclosing(Address);
+  if (B == nullptr) {
+    return std::make_pair(std::string("free boot-services memory"), uint64_t(A - Arena.Base()));
+  }
+  const uint64_t Offset = A - (Arena.Base() + B->Offset);
+  if (B->Label != nullptr) {
+    return std::make_pair(std::string(B->Label), Offset);
+  }
+  std::string What = "pool block " + Hex(B->Number) + " (" + MemoryTypeName(B->Type) + ")";
+  for (const auto &T : P->Tables) {
+    const char *Name = KnownGuidName(T.VendorGuid);
+    if (T.VendorTable == Arena.Base() + B->Offset) {
+      What = (Name != nullptr ? std::string(Name) : GuidText(T.VendorGuid)) + " configuration table, " + What;
+    }
+  }
+  return std::make_pair(What, Offset);
 }
 
 size_t Firmware::OpenEventCount() const { return P->Events.size(); }

@@ -90,6 +90,20 @@ class Firmware {
   // CPU frequency record is not one of them).
   size_t LivePoolBlocks() const;
 
+  // --- Memory the OS owns once the boot is over ---
+  // The system table, the tables it leads to and every pool block the DXE
+  // phase allocated. Locked, none of it can be reached (while an SMI runs).
+  void LockOsMemory(bool Locked);
+  // What the firmware keeps at Address in that memory ("system table",
+  // "pool block 0x5 (EfiBootServicesData)", ...) and the offset into it;
+  // nullopt for an address outside it.
+  std::optional<std::pair<std::string, uint64_t>> OsMemoryAt(const void *Address) const;
+
+  // Every code or data pointer the firmware keeps on a driver's behalf
+  // (SMI handlers, notifications, installed protocols, configuration
+  // tables, event notifications), each with what it is.
+  std::vector<std::pair<std::string, const void *>> HeldPointers() const;
+
   // --- SMM ---
   // The CPU is in SMM between EnterSmm and the matching LeaveSmm (an SMM
   // image's entry, an SMI); SMM Base2 answers by it. Calls nest.
@@ -116,8 +130,10 @@ class Firmware {
   // The list of the first HEAP_BUFFER_LIST_PROTOCOL in the protocol database
   // (one installed before the SMM driver, or the driver's own), in list
   // order; nullopt when none is installed. The walk stops at a link to
-  // anything but a pool block large enough for its node.
-  std::optional<std::vector<HeapBufferNode>> HeapBufferList() const;
+  // anything but a pool block large enough for its node. An instance that
+  // Readable refuses (one in an unloaded image) is not read: nullopt.
+  std::optional<std::vector<HeapBufferNode>> HeapBufferList(
+      const std::function<bool(const void *)> &Readable = {}) const;
 
   struct Impl;
 

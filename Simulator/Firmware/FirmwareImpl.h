@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "Firmware/Firmware.h"
+#include "Firmware/PoolArena.h"
 #include "Firmware/ProtocolDatabase.h"
 
 #include <Protocol/DebugPrintService.h>
@@ -42,9 +44,10 @@ uint32_t Crc32(const void *Data, size_t Size);
 
 // Debug print service output buffer, terminating NUL included.
 inline constexpr size_t kDebugPrintBufferSize = 512;
-// Pool requests above this are refused as the firmware would refuse them
-// when memory runs out (the host allocator must not abort on them).
-inline constexpr uint64_t kMaxPoolRequest = 256ull << 20;
+// Boot-services memory: the tables handed to drivers and every pool block.
+inline constexpr size_t kOsMemorySize = 32u << 20;
+// Configuration-table entries the system table can list.
+inline constexpr size_t kMaxConfigurationTables = 64;
 // New pool blocks are filled with this byte: firmware pool is not zeroed,
 // and a fixed pattern keeps runs reproducible.
 inline constexpr uint8_t kPoolFill = 0xAF;
@@ -82,10 +85,14 @@ struct Firmware::Impl {
   std::map<uint64_t, uint64_t> Pcd;
   std::map<uint64_t, UINTN> PcdWidths;  // bytes, for tokens a driver has set
 
-  EFI_SYSTEM_TABLE St{};
-  EFI_BOOT_SERVICES Bs{};
-  EFI_RUNTIME_SERVICES Rs{};
-  std::u16string Vendor = u"BoardSim";
+  // Everything the DXE phase hands out lives here: memory the OS owns once
+  // the boot is over, and so out of an SMM handler's reach.
+  PoolArena OsMemory{kOsMemorySize};
+  EFI_SYSTEM_TABLE &St;
+  EFI_BOOT_SERVICES &Bs;
+  EFI_RUNTIME_SERVICES &Rs;
+  EFI_CONFIGURATION_TABLE *TableArray;  // what the system table shows
+  CHAR16 *Vendor;
   std::vector<EFI_CONFIGURATION_TABLE> Tables;
 
   std::map<void *, PoolBlock> Pool;
@@ -98,7 +105,7 @@ struct Firmware::Impl {
   EFI_PCD_PROTOCOL EfiPcdProtocol{};
   DEBUG_PRINT_SERVICE_PROTOCOL DebugPrintProtocol{};
 
-  std::vector<uint64_t> HobList;  // 8-byte units keep every HOB aligned
+  const uint8_t *HobList = nullptr;
 
   // The SMM environment of this boot.
   std::unique_ptr<SmmWorld> Smm;
@@ -111,6 +118,16 @@ struct Firmware::Impl {
   uint64_t NextAllocationNumber() { return ++Persist.AllocationCount; }
   bool AllocationFails(uint64_t Number) const { return FailAllocations.count(Number) != 0; }
   void *NewPoolBlock(uint32_t Type, size_t Size, uint64_t Number, bool FromService);
+  // A block of the firmware's own, zeroed, named for fault reports.
+  template <typename T>
+  T &NewFirmwareObject(const char *Label, size_t Count = 1) {
+    void *Block = OsMemory.Allocate(sizeof(T) * Count, 0, EfiBootServicesData, Label);
+    if (Block == nullptr) {
+      throw std::bad_alloc();
+    }
+    std::memset(Block, 0, sizeof(T) * Count);
+    return *static_cast<T *>(Block);
+  }
   // The block record, or nullptr for a pointer the pool never handed out.
   const PoolBlock *FindPoolBlock(const void *Buffer) const;
   void ReleasePoolBlock(void *Buffer);

@@ -361,16 +361,55 @@ size_t Firmware::DispatchPowerButton(const SmiHandlerRunner &Run) {
       Run);
 }
 
+std::vector<std::pair<std::string, const void *>> Firmware::HeldPointers() const {
+  std::vector<std::pair<std::string, const void *>> Out;
+  auto Code = [](auto Function) { return reinterpret_cast<const void *>(Function); };
+  auto Named = [](const EFI_GUID &Guid) {
+    const char *Name = KnownGuidName(Guid);
+    return Name != nullptr ? std::string(Name) : GuidText(Guid);
+  };
+  const SmmWorld &W = *P->Smm;
+  for (const auto &R : W.SxHandlers) {
+    uint32_t Type = 0;
+    std::memcpy(&Type, &R->SxContext.Type, sizeof Type);
+    Out.emplace_back("Sx handler " + Hex(R->Number) + " (S" + std::to_string(Type) + ")", Code(R->Handler));
+  }
+  for (const auto &R : W.PowerButtonHandlers) {
+    Out.emplace_back("power-button handler " + Hex(R->Number), Code(R->Handler));
+  }
+  for (const auto &N : W.Notifies) {
+    Out.emplace_back("SMM notification on " + Named(N->Guid), Code(N->Function));
+  }
+  for (const ProtocolEntry *E : P->Protocols.ServiceInstalls()) {
+    Out.emplace_back("protocol " + Named(E->Guid), E->Interface);
+  }
+  for (const ProtocolEntry *E : W.Protocols.ServiceInstalls()) {
+    Out.emplace_back("SMM protocol " + Named(E->Guid), E->Interface);
+  }
+  for (const auto &T : P->Tables) {
+    Out.emplace_back("configuration table " + Named(T.VendorGuid), T.VendorTable);
+  }
+  for (const auto &T : W.Tables) {
+    Out.emplace_back("SMM configuration table " + Named(T.VendorGuid), T.VendorTable);
+  }
+  for (const auto &[Handle, E] : P->Events) {
+    Out.emplace_back("event " + Hex(E->Number) + " notification", Code(E->Notify));
+    Out.emplace_back("event " + Hex(E->Number) + " context", E->Context);
+  }
+  return Out;
+}
+
 size_t Firmware::SxHandlerCount() const { return P->Smm->SxHandlers.size(); }
 size_t Firmware::PowerButtonHandlerCount() const { return P->Smm->PowerButtonHandlers.size(); }
 size_t Firmware::LiveSmramBlocks() const { return P->Smm->Arena.LiveBlocks(); }
 
-std::optional<std::vector<HeapBufferNode>> Firmware::HeapBufferList() const {
+std::optional<std::vector<HeapBufferNode>> Firmware::HeapBufferList(
+    const std::function<bool(const void *)> &Readable) const {
   constexpr size_t kLinkSize = 16;
   constexpr size_t kHeaderSize = 16;
   constexpr size_t kPayloadSizeOffset = 8;
   auto *Instance = static_cast<uint8_t *>(P->Protocols.FindProtocol(kHeapBufferListProtocolGuid));
-  if (Instance == nullptr) {
+  if (Instance == nullptr || (Readable && !Readable(Instance))) {
     return std::nullopt;
   }
   const uint8_t *Head = Instance + sizeof(UINT64);

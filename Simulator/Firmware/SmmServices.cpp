@@ -8,88 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include <sanitizer/asan_interface.h>
 
 namespace sim {
-
-// --- SMRAM -------------------------------------------------------------------
-
-namespace {
-constexpr size_t kSmramPageAlignment = 4096;
-
-size_t RoundUp(size_t Value, size_t Alignment) { return (Value + Alignment - 1) / Alignment * Alignment; }
-}  // namespace
-
-SmramArena::SmramArena() {
-  Base_ = static_cast<uint8_t *>(std::aligned_alloc(kSmramPageAlignment, kSize));
-  if (Base_ == nullptr) {
-    throw std::bad_alloc();
-  }
-  ASAN_POISON_MEMORY_REGION(Base_, kSize);
-}
-
-SmramArena::~SmramArena() {
-  ASAN_UNPOISON_MEMORY_REGION(Base_, kSize);
-  std::free(Base_);
-}
-
-bool SmramArena::Contains(const void *Address) const {
-  const auto *P = static_cast<const uint8_t *>(Address);
-  return P >= Base_ && P < Base_ + kSize;
-}
-
-void *SmramArena::Allocate(size_t Size, uint64_t Number, uint32_t Type) {
-  if (Size > kSize) {
-    return nullptr;
-  }
-  const size_t Need = RoundUp(Size == 0 ? 1 : Size, kAlignment) + kGap;
-  // First fit: the lowest hole that takes the block and its gap.
-  size_t Cursor = 0;
-  for (const auto &[Offset, B] : Live_) {
-    if (Offset - Cursor >= Need) {
-      break;
-    }
-    Cursor = Offset + B.Span;
-  }
-  if (Cursor + Need > kSize) {
-    return nullptr;
-  }
-  uint8_t *Block = Base_ + Cursor;
-  ASAN_UNPOISON_MEMORY_REGION(Block, Size);
-  std::memset(Block, kPoolFill, Size);
-  Live_[Cursor] = SmramArena::Block{Cursor, Size, Need, Number, Type};
-  return Block;
-}
-
-const SmramArena::Block *SmramArena::Find(const void *Address) const {
-  if (!Contains(Address)) {
-    return nullptr;
-  }
-  auto It = Live_.find(static_cast<size_t>(static_cast<const uint8_t *>(Address) - Base_));
-  return It != Live_.end() ? &It->second : nullptr;
-}
-
-const SmramArena::Block *SmramArena::Enclosing(const void *Address) const {
-  if (!Contains(Address)) {
-    return nullptr;
-  }
-  const auto Offset = static_cast<size_t>(static_cast<const uint8_t *>(Address) - Base_);
-  auto It = Live_.upper_bound(Offset);
-  if (It == Live_.begin()) {
-    return nullptr;
-  }
-  --It;
-  return Offset < It->first + It->second.Size ? &It->second : nullptr;
-}
-
-void SmramArena::Release(const void *Address) {
-  const Block *B = Find(Address);
-  if (B == nullptr) {
-    return;
-  }
-  ASAN_POISON_MEMORY_REGION(Base_ + B->Offset, B->Span);
-  Live_.erase(B->Offset);
-}
 
 // --- SmmWorld ----------------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Firmware/FirmwareImpl.h"
+#include "Firmware/PoolArena.h"
 
 #include <Pi/PiSmmCis.h>
 
@@ -23,42 +24,11 @@ inline constexpr EFI_GUID kSmmRuntimeServicesTableGuid = {
 inline constexpr EFI_GUID kHeapBufferListProtocolGuid = {
     0xAF62673D, 0xDEDA, 0x43AE, {0x8F, 0x03, 0x9C, 0x2D, 0x89, 0xFD, 0x78, 0xDA}};
 
-// SMRAM: one host buffer, reported as two adjacent SMRAM ranges, from which
-// SMM pool is carved. Unallocated bytes are poisoned under AddressSanitizer,
-// so an overrun of an SMM pool block is caught where it happens.
-class SmramArena {
- public:
+// SMRAM: one arena, reported as two adjacent SMRAM ranges, from which SMM
+// pool is carved.
+struct SmramArena : PoolArena {
   static constexpr size_t kSize = 4u << 20;
-  static constexpr size_t kAlignment = 16;
-  static constexpr size_t kGap = 16;  // left unallocated after every block
-
-  struct Block {
-    size_t Offset = 0;
-    size_t Size = 0;    // as requested
-    size_t Span = 0;    // bytes reserved, the gap included
-    uint64_t Number = 0;
-    uint32_t Type = 0;
-  };
-
-  SmramArena();
-  ~SmramArena();
-  SmramArena(const SmramArena &) = delete;
-  SmramArena &operator=(const SmramArena &) = delete;
-
-  uint8_t *Base() const { return Base_; }
-  bool Contains(const void *Address) const;
-  // A new block filled with kPoolFill, or nullptr when no hole is big enough.
-  void *Allocate(size_t Size, uint64_t Number, uint32_t Type);
-  // The block that starts at Address, or nullptr.
-  const Block *Find(const void *Address) const;
-  // The block whose requested bytes hold Address, or nullptr.
-  const Block *Enclosing(const void *Address) const;
-  void Release(const void *Address);
-  size_t LiveBlocks() const { return Live_.size(); }
-
- private:
-  uint8_t *Base_ = nullptr;
-  std::map<size_t, Block> Live_;  // by offset
+  SmramArena() : PoolArena(kSize) {}
 };
 
 struct SmmNotifyRecord {

@@ -1,5 +1,7 @@
 #include "Guard.h"
 
+#include <ucontext.h>
+
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -12,17 +14,36 @@ namespace {
 
 sigjmp_buf *gActiveJump = nullptr;
 std::string gFaultWhat;
+uintptr_t gFaultAddress = 0;
+GuardResult::Access gFaultAccess = GuardResult::Access::None;
 char gSignalStack[64 * 1024];
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP};
 
-void OnSignal(int Signal) {
+// Page-fault error code bits (x86-64): the access was a write; it was an
+// instruction fetch.
+constexpr unsigned long kPfWrite = 1ul << 1;
+constexpr unsigned long kPfFetch = 1ul << 4;
+
+void OnSignal(int Signal, siginfo_t *Info, void *Context) {
   if (gActiveJump == nullptr) {
     std::signal(Signal, SIG_DFL);
     std::raise(Signal);
     return;
   }
   // Only async-signal-safe work before the jump: the text is filled in after it.
-  gFaultWhat.clear();
+  gFaultAccess = GuardResult::Access::None;
+  gFaultAddress = 0;
+  if (Signal == SIGSEGV && Info != nullptr && Context != nullptr) {
+    const auto &Registers = static_cast<ucontext_t *>(Context)->uc_mcontext.gregs;
+    const auto Error = static_cast<unsigned long>(Registers[REG_ERR]);
+    gFaultAddress = reinterpret_cast<uintptr_t>(Info->si_addr);
+    // Not every host reports the fetch bit; a fault at the instruction
+    // pointer itself is a fetch all the same.
+    const bool Fetch = (Error & kPfFetch) != 0 || gFaultAddress == static_cast<uintptr_t>(Registers[REG_RIP]);
+    gFaultAccess = Fetch                     ? GuardResult::Access::Execute
+                   : (Error & kPfWrite) != 0 ? GuardResult::Access::Write
+                                             : GuardResult::Access::Read;
+  }
   siglongjmp(*gActiveJump, Signal);
 }
 
@@ -34,6 +55,7 @@ void RaiseGuardFault(const std::string &What) {
     std::abort();
   }
   gFaultWhat = What;
+  gFaultAccess = GuardResult::Access::None;
   siglongjmp(*gActiveJump, -1);
 }
 
@@ -45,8 +67,8 @@ GuardResult RunGuarded(const std::function<void()> &Body) {
   sigaltstack(&AltStack, &OldAltStack);
 
   struct sigaction Action {};
-  Action.sa_handler = OnSignal;
-  Action.sa_flags = SA_ONSTACK;
+  Action.sa_sigaction = OnSignal;
+  Action.sa_flags = SA_ONSTACK | SA_SIGINFO;
   sigemptyset(&Action.sa_mask);
   struct sigaction Old[sizeof kSignals / sizeof kSignals[0]];
   for (size_t I = 0; I < sizeof kSignals / sizeof kSignals[0]; ++I) {
@@ -66,6 +88,8 @@ GuardResult RunGuarded(const std::function<void()> &Body) {
       Result.What = gFaultWhat;
     } else {
       Result.What = std::string("signal ") + strsignal(Code) + " in driver code";
+      Result.How = gFaultAccess;
+      Result.Address = gFaultAddress;
     }
   }
   gActiveJump = Outer;

@@ -2,6 +2,7 @@
 // access the board refuses) ends only that call, never the simulator.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -10,6 +11,10 @@ namespace sim {
 struct GuardResult {
   bool Faulted = false;
   std::string What;
+  // For a memory fault: the address the CPU could not reach and how it tried.
+  enum class Access { None, Read, Write, Execute };
+  Access How = Access::None;
+  uintptr_t Address = 0;
 };
 
 GuardResult RunGuarded(const std::function<void()> &Body);

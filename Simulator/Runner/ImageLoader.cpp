@@ -1,8 +1,11 @@
 #include "ImageLoader.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -13,7 +16,63 @@ namespace sim {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+int ProtectionOf(uint32_t Flags) {
+  return ((Flags & PF_R) != 0 ? PROT_READ : 0) | ((Flags & PF_W) != 0 ? PROT_WRITE : 0) |
+         ((Flags & PF_X) != 0 ? PROT_EXEC : 0);
+}
+
+// The loadable segments of the object loaded from Path.
+std::vector<LoadedImage::Segment> SegmentsOf(const std::string &Path) {
+  struct Search {
+    const std::string *Path;
+    std::vector<LoadedImage::Segment> Found;
+  } S{&Path, {}};
+  dl_iterate_phdr(
+      [](struct dl_phdr_info *Info, size_t, void *Data) {
+        auto &S = *static_cast<Search *>(Data);
+        if (Info->dlpi_name == nullptr || *S.Path != Info->dlpi_name) {
+          return 0;
+        }
+        const auto Page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        for (int I = 0; I < Info->dlpi_phnum; ++I) {
+          const ElfW(Phdr) &H = Info->dlpi_phdr[I];
+          if (H.p_type != PT_LOAD || H.p_memsz == 0) {
+            continue;
+          }
+          const uintptr_t Begin = (Info->dlpi_addr + H.p_vaddr) & ~(Page - 1);
+          const uintptr_t End = (Info->dlpi_addr + H.p_vaddr + H.p_memsz + Page - 1) & ~(Page - 1);
+          S.Found.push_back({Begin, End - Begin, ProtectionOf(H.p_flags)});
+        }
+        return 1;
+      },
+      &S);
+  return S.Found;
+}
+
+}  // namespace
+
+bool LoadedImage::Holds(const void *Address) const {
+  const auto A = reinterpret_cast<uintptr_t>(Address);
+  return std::any_of(Segments.begin(), Segments.end(),
+                     [&](const Segment &S) { return A >= S.Start && A < S.Start + S.Size; });
+}
+
+void LoadedImage::Unload() {
+  for (const Segment &S : Segments) {
+    mprotect(reinterpret_cast<void *>(S.Start), S.Size, PROT_NONE);
+  }
+  Unloaded = true;
+}
+
 LoadedImage::~LoadedImage() {
+  if (Unloaded) {
+    // The loader and the leak checker walk the object's pages as it goes.
+    for (const Segment &S : Segments) {
+      mprotect(reinterpret_cast<void *>(S.Start), S.Size, S.Protection);
+    }
+  }
   if (Library != nullptr) {
     dlclose(Library);
   }
@@ -74,6 +133,7 @@ std::unique_ptr<LoadedImage> ImageLoader::Load(const std::string &Name, SimHardw
     return nullptr;
   }
   Bind(&Hardware);
+  Image->Segments = SegmentsOf(Image->CopyPath);
   return Image;
 }
 

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <vector>
+#include <cstdint>
 
 #include <Uefi.h>
 
@@ -13,11 +15,25 @@ class SimHardwarePort;
 namespace sim {
 
 struct LoadedImage {
+  struct Segment {
+    uintptr_t Start = 0;  // page-aligned
+    size_t Size = 0;
+    int Protection = 0;
+  };
+
   std::string Name;
   void *Library = nullptr;
   EFI_IMAGE_ENTRY_POINT Entry = nullptr;
   std::string CopyPath;
+  std::vector<Segment> Segments;  // the image's mapped code and data
+  bool Unloaded = false;
   ~LoadedImage();
+
+  bool Holds(const void *Address) const;
+  // What a firmware core does to an image whose entry failed: its pages
+  // are freed. They stay reserved, inaccessible, so that nothing else lands
+  // there and any later call or access into them traps.
+  void Unload();
 };
 
 class ImageLoader {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Runner/Guard.h"
 
 #include <CpuFrequencyRecord.h>
 
@@ -108,9 +107,14 @@ void Simulation::RunImage(const Step &S) {
   }
   if (Result.Faulted) {
     Trace_.Emit("fault", {{"what", Result.What}});
+  } else if (EFI_ERROR(Status)) {
+    // The DXE and SMM cores free an image whose entry failed; whatever it
+    // left registered now points into freed memory.
+    Image->Unload();
+    Trace_.Emit("unload", {{"status", Hex(Status)}});
   }
   Trace_.SetImage(std::nullopt);
-  // The image stays resident: what it installed may point into it.
+  // A resident image stays: what it installed may point into it.
   Images_.push_back(std::move(Image));
   Trace_.Emit("step", {{"step", S.Name()}, {"status", Result.Faulted ? Json(nullptr) : Json(Hex(Status))}});
 }
@@ -155,19 +159,70 @@ void Simulation::RunScript(const Step &S) {
   Trace_.Emit("step", Step);
 }
 
+namespace {
+const char *AccessName(GuardResult::Access How) {
+  switch (How) {
+    case GuardResult::Access::Read:
+      return "read";
+    case GuardResult::Access::Write:
+      return "write";
+    case GuardResult::Access::Execute:
+      return "execute";
+    case GuardResult::Access::None:
+      break;
+  }
+  return "none";
+}
+}  // namespace
+
+const LoadedImage *Simulation::UnloadedImageAt(const void *Address) const {
+  for (const auto &Image : Images_) {
+    if (Image->Unloaded && Image->Holds(Address)) {
+      return Image.get();
+    }
+  }
+  return nullptr;
+}
+
+void Simulation::ReportSmiFault(const GuardResult &Fault) {
+  const auto *Address = reinterpret_cast<const void *>(Fault.Address);
+  if (Fault.How != GuardResult::Access::None) {
+    if (auto Region = Firmware_->OsMemoryAt(Address)) {
+      ++SmmOutsideAccesses_;
+      Trace_.Emit("smm-outside-access",
+                  {{"region", Region->first}, {"offset", Hex(Region->second)}, {"access", AccessName(Fault.How)}});
+      Trace_.Emit("fault", {{"what", std::string("SMM handler ") + AccessName(Fault.How) + " in memory the OS owns (" +
+                                         Region->first + " + " + Hex(Region->second) + ")"}});
+      return;
+    }
+    if (const LoadedImage *Image = UnloadedImageAt(Address)) {
+      Trace_.Emit("fault", {{"what", std::string("SMM handler ") + AccessName(Fault.How) + " in image " + Image->Name +
+                                         ", unloaded after its entry failed"}});
+      return;
+    }
+  }
+  Trace_.Emit("fault", {{"what", Fault.What}});
+}
+
 // One SMI: the handlers registered for it run one by one, each guarded so
-// that a fault ends only that handler.
+// that a fault ends only that handler. Memory the OS owns is out of reach
+// meanwhile, as a handler must treat it: touching it traps.
 void Simulation::RunSmi(const Step &S) {
   auto Run = [&](const std::optional<std::string> &, const std::function<EFI_STATUS()> &Invoke) {
     EFI_STATUS Status = EFI_SUCCESS;
     GuardResult Result = RunGuarded([&] { Status = Invoke(); });
     if (Result.Faulted) {
-      Trace_.Emit("fault", {{"what", Result.What}});
+      ReportSmiFault(Result);
       return std::optional<EFI_STATUS>();
     }
     return std::optional<EFI_STATUS>(Status);
   };
   Trace_.SetImage(kSmmImage);
+  struct OsMemoryLock {
+    Firmware &Fw;
+    explicit OsMemoryLock(Firmware &F) : Fw(F) { Fw.LockOsMemory(true); }
+    ~OsMemoryLock() { Fw.LockOsMemory(false); }
+  } Lock(*Firmware_);
   if (S.StepKind == Step::Kind::Sx) {
     Firmware_->DispatchSx(static_cast<uint32_t>(S.SleepType), Run);
   } else {
@@ -251,7 +306,7 @@ Json Simulation::FinalState() const {
   } else {
     Final["cpu_frequency_record"] = nullptr;
   }
-  if (auto Nodes = Firmware_->HeapBufferList()) {
+  if (auto Nodes = Firmware_->HeapBufferList([&](const void *P) { return UnloadedImageAt(P) == nullptr; })) {
     Json List = Json::array();
     for (const HeapBufferNode &N : *Nodes) {
       List.push_back({{"header", HexBytes(N.Header.data(), N.Header.size())},
@@ -262,6 +317,14 @@ Json Simulation::FinalState() const {
     Final["heap_buffers"] = nullptr;
   }
   Final["memory_log"] = MemoryLogJson(*Board_);
+  Final["smm_outside_accesses"] = SmmOutsideAccesses_;
+  Json Dangling = Json::array();
+  for (const auto &[What, Pointer] : Firmware_->HeldPointers()) {
+    if (const LoadedImage *Image = Pointer != nullptr ? UnloadedImageAt(Pointer) : nullptr) {
+      Dangling.push_back(What + " in unloaded " + Image->Name);
+    }
+  }
+  Final["dangling"] = Dangling;
   Json Posts = Json::array();
   // As written, at full width: the SMM markers are 32-bit.
   for (uint64_t Code : Board_->PostCodeValues()) {

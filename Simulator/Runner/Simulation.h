@@ -11,6 +11,7 @@
 #include "Core/Scenario.h"
 #include "Core/Trace.h"
 #include "Firmware/Firmware.h"
+#include "Runner/Guard.h"
 #include "Runner/ImageLoader.h"
 
 namespace sim {
@@ -44,6 +45,10 @@ class Simulation {
   void RunScript(const Step &S);
   void RunSmi(const Step &S);
   void Reboot();
+  // The fault event for a fault inside an SMI handler, naming the memory the
+  // OS owns or the unloaded image it hit when it hit one.
+  void ReportSmiFault(const GuardResult &Fault);
+  const LoadedImage *UnloadedImageAt(const void *Address) const;
 
   Scenario Scenario_;
   Trace &Trace_;
@@ -55,6 +60,7 @@ class Simulation {
   std::vector<std::unique_ptr<LoadedImage>> Images_;
   std::unique_ptr<Firmware> Firmware_;
   std::optional<uint16_t> SmmCodeSegment_;
+  uint64_t SmmOutsideAccesses_ = 0;
 };
 
 }  // namespace sim

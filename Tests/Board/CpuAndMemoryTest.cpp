@@ -326,6 +326,37 @@ TEST_F(FaultTest, RefusedAccessesGoToTheHandlerWithoutEvents) {
   EXPECT_TRUE(Brd.PostCodes().empty());
 }
 
+TEST_F(FaultTest, PrivilegedInstructionsAtRing3AreGeneralProtectionFaults) {
+  sim::Board &Brd = Make();
+  std::vector<std::string> Faults;
+  Brd.SetFaultHandler([&](const std::string &What) { Faults.push_back(What); });
+  Brd.SetCodeSegment(0x4B);
+  Brd.IoRead(0x80, 8);
+  Brd.IoWrite(0x80, 8, 1);
+  Brd.ReadMsr(0x1B);
+  Brd.WriteMsr(0x1B, 0);
+  Brd.SetInterruptFlag(true);
+  Brd.SetInterruptFlag(false);
+  EXPECT_EQ(Faults, (std::vector<std::string>{
+                        "#GP: IN executed at privilege level 3 (code segment 0x4B)",
+                        "#GP: OUT executed at privilege level 3 (code segment 0x4B)",
+                        "#GP: RDMSR executed at privilege level 3 (code segment 0x4B)",
+                        "#GP: WRMSR executed at privilege level 3 (code segment 0x4B)",
+                        "#GP: STI executed at privilege level 3 (code segment 0x4B)",
+                        "#GP: CLI executed at privilege level 3 (code segment 0x4B)",
+                    }));
+  EXPECT_TRUE(Brd.PostCodes().empty());
+  // The supervisor carries the same requests out at ring 0; RPL 2 is not ring 3.
+  Faults.clear();
+  Brd.SupervisorCall(4, 0x80, 0, 0x22);
+  Brd.SupervisorCall(2, 0, 0, 0);
+  EXPECT_FALSE(Brd.GetInterruptFlag());
+  Brd.SetCodeSegment(0x4A);
+  Brd.IoWrite(0x80, 8, 0x33);
+  EXPECT_TRUE(Faults.empty());
+  EXPECT_EQ(Brd.PostCodes(), (std::vector<uint8_t>{0x22, 0x33}));
+}
+
 TEST_F(FaultTest, WithoutHandlerARefusedReadIsAPlainReadOfAllOnes) {
   sim::Board &Brd = Make();
   EXPECT_EQ(Brd.MmioRead(0x1002, 32), 0xFFFFFFFFu);

@@ -88,15 +88,36 @@ TEST_F(HeapRelay, MatchingHobsBecomeNodesInHobOrder) {
   Run();
   std::vector<Node> Expected = {{HeaderBytes(First), First.Payload}, {HeaderBytes(Second), Second.Payload}};
   EXPECT_EQ(Nodes(), Expected);
-  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x22", "0x25"}));
+  // The protocol instance first, then one node per HOB, all in SMRAM.
+  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x18", "0x22", "0x25"}));
   for (const auto &C : Env.Calls(Mark, "SmmAllocatePool")) EXPECT_EQ(C["type"], "EfiRuntimeServicesData");
   // Published: whoever locates the protocol sees the same list.
   auto Published = Env.Firmware->HeapBufferList();
   ASSERT_TRUE(Published.has_value());
   ASSERT_EQ(Published->size(), 2u);
   EXPECT_EQ((*Published)[1].Payload, Second.Payload);
-  EXPECT_EQ(mHeapBufferList, &mHeapBufferListProtocol.List);
-  EXPECT_EQ(mHeapBufferListProtocol.Revision, 1u);
+  auto Installed = Env.Firmware->InstalledProtocols();
+  ASSERT_EQ(Installed.size(), 1u);
+  auto *Instance = static_cast<HEAP_BUFFER_LIST_PROTOCOL *>(Installed[0].second);
+  EXPECT_EQ(&Instance->List, mHeapBufferList);
+  EXPECT_EQ(Instance->Revision, 1u);
+}
+
+TEST_F(HeapRelay, WithoutRoomForTheInstanceNothingIsRelayedOrPublished) {
+  Env.Scenario.Hobs = {Hob(1, {1})};
+  Env.Scenario.Cpu.Simulation = true;  // the display shows the code and returns
+  gAmdCfgPcdBuffer.Const3 = 0x00010080;
+  // The SMRAM range array takes allocation 1, the instance 2.
+  Env.Scenario.FailAllocations = {1, 2};
+  Run();
+  EXPECT_EQ(mHeapBufferList, nullptr);
+  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x18"}));
+  EXPECT_TRUE(Env.Calls(Mark, "InstallProtocolInterface").empty());
+  std::vector<std::string> Codes;
+  for (const auto &E : Env.Since(Mark, {"io-write"})) {
+    if (E["port"] == "0x80") Codes.push_back(E["value"]);
+  }
+  EXPECT_EQ(Codes, (std::vector<std::string>{"0x80225"}));
 }
 
 TEST_F(HeapRelay, HobsFailingEitherTestArePassedOver) {
@@ -105,7 +126,7 @@ TEST_F(HeapRelay, HobsFailingEitherTestArePassedOver) {
   std::vector<Node> Got = Nodes();
   ASSERT_EQ(Got.size(), 1u);
   EXPECT_EQ(Got[0].Payload, (std::vector<uint8_t>{4}));
-  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x21"}));
+  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x18", "0x21"}));
 }
 
 TEST_F(HeapRelay, AnEmptyPayloadGivesAHeaderOnlyNode) {
@@ -113,7 +134,7 @@ TEST_F(HeapRelay, AnEmptyPayloadGivesAHeaderOnlyNode) {
   Run();
   ASSERT_EQ(Nodes().size(), 1u);
   EXPECT_TRUE(Nodes()[0].Payload.empty());
-  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x20"}));
+  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x18", "0x20"}));
 }
 
 TEST_F(HeapRelay, AHeaderOverstatingItsHobYieldsNoNode) {
@@ -126,7 +147,7 @@ TEST_F(HeapRelay, AHeaderOverstatingItsHobYieldsNoNode) {
   std::vector<Node> Got = Nodes();
   ASSERT_EQ(Got.size(), 1u);
   EXPECT_EQ(Got[0].Payload, (std::vector<uint8_t>{9, 9}));
-  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x22"}));
+  EXPECT_EQ(AllocationSizes(), (std::vector<std::string>{"0x18", "0x22"}));
 }
 
 TEST_F(HeapRelay, PaddingInsideTheHobMayBeClaimed) {
@@ -146,7 +167,7 @@ TEST_F(HeapRelay, AFailedAllocationCopiesNothingAndTheWalkGoesOn) {
   Other.Kind = 7;
   std::vector<sim::HobSpec> Hobs = {Kind8, Other, Hob(1, {3})};
 
-  // Learn the allocation numbers of the first two nodes from a clean run.
+  // Learn the allocation numbers of the instance and the nodes from a clean run.
   std::vector<uint64_t> Numbers;
   {
     test::SimEnvironment Probe;
@@ -164,10 +185,10 @@ TEST_F(HeapRelay, AFailedAllocationCopiesNothingAndTheWalkGoesOn) {
     }
     Probe.Firmware->LeaveSmm();
   }
-  ASSERT_EQ(Numbers.size(), 3u);
+  ASSERT_EQ(Numbers.size(), 4u);
 
   Env.Scenario.Hobs = Hobs;
-  Env.Scenario.FailAllocations = {static_cast<uint32_t>(Numbers[0]), static_cast<uint32_t>(Numbers[1])};
+  Env.Scenario.FailAllocations = {static_cast<uint32_t>(Numbers[1]), static_cast<uint32_t>(Numbers[2])};
   Env.Scenario.Cpu.Simulation = true;  // the display shows the code and returns
   gAmdCfgPcdBuffer.Const3 = 0x00010080;
   Run();
@@ -188,7 +209,7 @@ TEST_F(HeapRelay, AListPublishedEarlierIsAdoptedWithoutWalking) {
   EXPECT_TRUE(AllocationSizes().empty());
   EXPECT_TRUE(Env.Calls(Mark, "InstallProtocolInterface").empty());
   ASSERT_NE(mHeapBufferList, nullptr);
-  EXPECT_NE(mHeapBufferList, &mHeapBufferListProtocol.List);
+  EXPECT_EQ(mHeapBufferList->ForwardLink, mHeapBufferList) << "the earlier driver's empty list";
   auto Located = Env.Calls(Mark, "LocateProtocol");
   ASSERT_EQ(Located.size(), 1u);
   EXPECT_EQ(Located[0]["guid"], "AF62673D-DEDA-43AE-8F03-9C2D89FD78DA");
