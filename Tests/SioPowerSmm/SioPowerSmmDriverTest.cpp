@@ -204,13 +204,82 @@ TEST(SioPowerSmmEntry, FailureWithdrawsTheNotificationAndReleasesTheSmramMap) {
   for (const auto &F : Calls(Run.Step(0), "FreePool")) EXPECT_NE(F["block"], Allocations[0]["block"]);
 }
 
-TEST(SioPowerSmmEntry, MissingPowerButtonDispatchFailsAfterTheSleepRegistrations) {
-  sim::Scenario S = Scenario({0});
+TEST(SioPowerSmmEntry, MissingPowerButtonDispatchWithdrawsTheSleepRegistrations) {
+  sim::Scenario S = Scenario({0, 5});
   S.Protocols.PowerButtonDispatch = false;
   SmmRun Run(S);
   EXPECT_EQ(Run.StepStatus(0), "0x800000000000000E");
-  EXPECT_EQ(Calls(Run.Step(0), "SxRegister").size(), 3u);
+  Strings Made, Withdrawn;
+  for (const auto &C : Calls(Run.Step(0), "SxRegister")) Made.push_back(C["handle"]);
+  for (const auto &C : Calls(Run.Step(0), "SxUnRegister")) {
+    Withdrawn.push_back(C["handle"]);
+    EXPECT_EQ(C["status"], "0x0");
+  }
+  EXPECT_EQ(Made, (Strings{"0x1", "0x2", "0x3"}));
+  EXPECT_EQ(Withdrawn, Made);
   EXPECT_EQ(Calls(Run.Step(0), "SmmFreePool").size(), 1u);
+  // The image is gone, and no S5 SMI reaches into it.
+  EXPECT_EQ(Of(Run.Step(0), {"unload"}).size(), 1u);
+  EXPECT_TRUE(Of(Run.Step(1), {"smi", "fault"}).empty());
+  EXPECT_EQ(Run.Final["dangling"], Json::array());
+}
+
+TEST(SioPowerSmmEntry, TheRelayedListOutlivesAFailedEntry) {
+  sim::Scenario S = Scenario({0, 0});
+  S.Protocols.SxDispatch = false;
+  sim::HobSpec A;
+  A.Relay = 1;
+  A.Payload = {0xAA};
+  A.PayloadSize = 1;
+  S.Hobs = {A};
+  SmmRun Run(S);
+  ASSERT_FALSE(Run.Faulted());
+  EXPECT_EQ(Run.StepStatus(1), "0x800000000000000E");
+  // The second load adopts the first one's list, which lives in SMRAM pool.
+  EXPECT_EQ(Calls(Run.Step(0), "InstallProtocolInterface").size(), 1u);
+  EXPECT_TRUE(Calls(Run.Step(1), "InstallProtocolInterface").empty());
+  EXPECT_TRUE(Calls(Run.Step(1), "SmmAllocatePool").size() == 1u) << "the SMRAM map only";
+  ASSERT_EQ(Run.Final["heap_buffers"].size(), 1u);
+  EXPECT_EQ(Run.Final["heap_buffers"][0]["payload"], "AA");
+  EXPECT_EQ(Run.Final["dangling"], Json::array());
+}
+
+// After boot the published frequency record is memory the OS owns: an SMI
+// that finds the P-state definition changed recomputes its SMRAM copy and
+// leaves the record alone, whether the copy was never filled or the TSC is
+// not invariant.
+TEST(SioPowerSmmSmram, AnSmiRefreshesOnlyItsOwnFrequencyCopy) {
+  sim::Step Script;
+  Script.StepKind = sim::Step::Kind::Script;
+  // WRMSR 0xC0010064 <- 0x8000000000000258 (P0 600 x 5 MHz).
+  Script.Script = {0x08, 0x70, 0xC0010064, 0x0, 0x8000000000000258, 0x0, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF};
+  sim::Step SignalTune;
+  SignalTune.Image = "SignalTuneDxe";
+  for (bool Invariant : {true, false}) {
+    sim::Scenario S = Scenario({0});
+    S.Run.insert(S.Run.end(), {SignalTune, Script, MakeStep(5)});
+    if (Invariant) {
+      S.FailAllocations = {3};  // the SMM timer's first buffer: its copy stays zero
+    } else {
+      S.Cpu.PowerFeatures = 0;
+    }
+    SmmRun Run(S);
+    if (Invariant) {
+      auto Injected = Calls(Run.Step(0), "AllocatePool");
+      ASSERT_EQ(Injected.size(), 1u);
+      EXPECT_EQ(Injected[0]["injected"], true);
+      EXPECT_EQ(Injected[0]["size"], "0x18");
+    }
+    ASSERT_FALSE(Run.Faulted()) << Invariant;
+    EXPECT_EQ(Run.Final["smm_outside_accesses"], 0);
+    // The refresh happened: the S5 handler read the current P-state ...
+    bool ReadPstate = false;
+    for (const auto &E : Of(Run.Step(3), {"msr-read"})) ReadPstate |= E["msr"] == "0xC0010063";
+    EXPECT_TRUE(ReadPstate) << Invariant;
+    // ... and the record still holds what SignalTuneDxe published.
+    EXPECT_EQ(Run.Final["cpu_frequency_record"]["pstate_definition"], "0x80000000000002EE") << Invariant;
+    EXPECT_EQ(Run.Final["cpu_frequency_record"]["tsc_frequency"], "0xDF847580") << Invariant;
+  }
 }
 
 TEST(SioPowerSmmEntry, MissingSmmBase2FailsWithItsLocateStatus) {

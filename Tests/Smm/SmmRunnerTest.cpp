@@ -35,8 +35,8 @@ struct SmmRun {
   Json Final;
   uint16_t CsAfter = 0;
 
-  SmmRun(sim::Scenario S, std::optional<uint16_t> SmmCs = std::nullopt) {
-    sim::Simulation Sim(std::move(S), Trace, SMM_FAKE_IMAGE_DIR);
+  SmmRun(sim::Scenario S, std::optional<uint16_t> SmmCs = std::nullopt, const std::string &Dir = SMM_FAKE_IMAGE_DIR) {
+    sim::Simulation Sim(std::move(S), Trace, Dir);
     Sim.SetSmmCodeSegment(SmmCs);
     Sim.RunAll();
     Final = Trace.Events().back();
@@ -187,6 +187,39 @@ TEST(SmmRunner, EventStepsNeedTheSmmDriverImage) {
   ASSERT_EQ(T2.Events().size(), 1u);
   EXPECT_EQ(T2.Events()[0]["event"], "step");
   EXPECT_TRUE(T2.Events()[0]["status"].is_null());
+}
+
+// The checks an SMM driver is held to, seen firing on drivers that break them.
+TEST(SmmRunner, HandlersReachingMemoryTheOsOwnsAreStoppedAndCounted) {
+  SmmRun R(Scenario({Image("SioPowerSmm"), Sx(3), Sx(4), Sx(5), Sx(3)}), std::nullopt,
+           SMM_ROGUE_IMAGE_DIR "OUTSIDE");
+  std::vector<std::string> Seen;
+  for (const auto &E : R.Of("smm-outside-access")) {
+    Seen.push_back(E["region"].get<std::string>() + " + " + E["offset"].get<std::string>() + " " +
+                   E["access"].get<std::string>());
+  }
+  // 0x68: NumberOfTableEntries; 0x60: BootServices; 0x140: LocateProtocol.
+  EXPECT_EQ(Seen, (std::vector<std::string>{"system table + 0x68 read", "pool block 0x1 (EfiBootServicesData) + 0x4 write",
+                                            "system table + 0x60 read", "system table + 0x68 read"}));
+  EXPECT_EQ(R.Final["smm_outside_accesses"], 4);
+  EXPECT_EQ(R.Of("fault").size(), 4u);
+  EXPECT_TRUE(R.Of("smi-return").empty());
+  // Each handler was stopped at its first outside access: its marker before, never the one after.
+  EXPECT_EQ(R.Final["post_codes"], (Json{"0xC0", "0xC0", "0xC0", "0xC0"}));
+  // Outside an SMI the same memory is the drivers' again.
+  EXPECT_EQ(R.Of("step")[0]["status"], "0x0");
+}
+
+TEST(SmmRunner, AFailedEntryIsUnloadedAndWhatItLeftRegisteredIsReported) {
+  SmmRun R(Scenario({Image("SioPowerSmm"), Sx(5)}), std::nullopt, SMM_ROGUE_IMAGE_DIR "FAILED_ENTRY");
+  ASSERT_EQ(R.Of("unload").size(), 1u);
+  EXPECT_EQ(R.Of("unload")[0]["status"], "0x8000000000000003");
+  auto Faults = R.Of("fault");
+  ASSERT_EQ(Faults.size(), 1u);
+  EXPECT_EQ(Faults[0]["what"], "SMM handler execute in image SioPowerSmm, unloaded after its entry failed");
+  EXPECT_EQ(R.Final["dangling"], (Json{"Sx handler 0x1 (S5) in unloaded SioPowerSmm",
+                                       "SMM notification on 296EB418-C4C8-4E05-AB59-39E8AF56F00A in unloaded SioPowerSmm"}));
+  EXPECT_EQ(R.Final["smm_outside_accesses"], 0);
 }
 
 }  // namespace
