@@ -115,18 +115,26 @@ function(board_driver Name)
   set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${Name})
 endfunction()
 
-# board_application(Name SOURCES ... LIBRARIES ... [OUTPUT_DIR dir]): a UEFI
-# application (PE32+, subsystem 10), firmware only, written to
-# ${BOARD_OUTPUT_ROOT}/firmware/<dir>/<Name>.efi (dir defaults to Name) so that
-# it never sits beside the driver images. Not a driver: the simulator and the
+# board_firmware_only(Name SUBSYSTEM subsystem OUTPUT_DIR dir SOURCES ... LIBRARIES ...):
+# a firmware image that is not one of the drivers (a test application, a test
+# platform's driver), written to ${BOARD_OUTPUT_ROOT}/firmware/<dir>/<Name>.efi
+# so that it never sits beside the driver images. The simulator and the
 # driver image checks do not see it.
+function(board_firmware_only Name)
+  cmake_parse_arguments(ARG "" "SUBSYSTEM;OUTPUT_DIR" "SOURCES;LIBRARIES" ${ARGN})
+  _board_firmware_image(${Name} ${ARG_SUBSYSTEM} "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}" "${ARG_SOURCES}"
+                        "${ARG_LIBRARIES}")
+endfunction()
+
+# board_application(Name SOURCES ... LIBRARIES ... [OUTPUT_DIR dir]): a UEFI
+# application (PE32+, subsystem 10), firmware only; dir defaults to Name.
 function(board_application Name)
   cmake_parse_arguments(ARG "" "OUTPUT_DIR" "SOURCES;LIBRARIES" ${ARGN})
   if(NOT ARG_OUTPUT_DIR)
     set(ARG_OUTPUT_DIR ${Name})
   endif()
-  _board_firmware_image(${Name} efi_application "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}" "${ARG_SOURCES}"
-                        "${ARG_LIBRARIES}")
+  board_firmware_only(${Name} SUBSYSTEM efi_application OUTPUT_DIR ${ARG_OUTPUT_DIR}
+                      SOURCES ${ARG_SOURCES} LIBRARIES ${ARG_LIBRARIES})
 endfunction()
 
 find_program(BOARD_LLD_LINK NAMES lld-link lld-link-14 REQUIRED)
