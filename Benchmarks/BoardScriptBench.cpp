@@ -123,7 +123,7 @@ Rate CompileRate(const std::vector<UINT64> &Source, unsigned RecordsPerTable, UI
     uint64_t Records = 0;
     for (int I = 0; I < 2000; ++I) {
       std::memcpy(Work.data(), Source.data(), Source.size() * sizeof(UINT64));
-      Ok &= BoardScriptCompile(Work.data()) == ExpectedLength;
+      Ok &= BoardScriptCompile(Work.data(), Work.size()) == ExpectedLength;
       Records += RecordsPerTable;
     }
     return Records;
@@ -138,7 +138,7 @@ Rate CompileRate(const std::vector<UINT64> &Source, unsigned RecordsPerTable, UI
 // Runs of Script, a fresh boot per batch so the trace stays small.
 Rate RunRate(const std::vector<UINT64> &Table, unsigned Records, int RunsPerBatch) {
   std::vector<UINT64> Packed = Table;
-  const UINT32 Length = BoardScriptCompile(Packed.data());
+  const UINT32 Length = BoardScriptCompile(Packed.data(), Packed.size());
   std::unique_ptr<SimBoot> Boot;
   bool Ok = true;
   Rate R = Measure([&] { Boot.reset(); Boot = std::make_unique<SimBoot>(); }, [&] {
@@ -158,7 +158,7 @@ Rate RunRate(const std::vector<UINT64> &Table, unsigned Records, int RunsPerBatc
 double SimulatedUs(const UINT64 *Table, size_t Words, BOOLEAN *Outcome) {
   SimBoot Boot;
   std::vector<UINT64> Packed(Table, Table + Words);
-  const UINT32 Length = BoardScriptCompile(Packed.data());
+  const UINT32 Length = BoardScriptCompile(Packed.data(), Packed.size());
   const uint64_t Before = Boot.Board->ReadTsc();  // costs the read itself once
   *Outcome = BoardScriptRun(reinterpret_cast<UINT8 *>(Packed.data()), Length);
   const uint64_t Cycles = Boot.Board->ReadTsc() - Before - 40;
@@ -179,7 +179,7 @@ int main() {
   const std::vector<UINT64> CompileMix = Repeat(CompileMixEntries(), 50);
   std::vector<UINT64> Probe = CompileMix;
   Row("compile: every kind (550 records)", CompileRate(CompileMix, 50 * kCompileMixRecords,
-                                                        BoardScriptCompile(Probe.data())));
+                                                        BoardScriptCompile(Probe.data(), Probe.size())));
   Row("run on the simulated board: probe script",
       RunRate(std::vector<UINT64>(std::begin(kProbeTable), std::end(kProbeTable)), 3, 5000));
   Row("run on the simulated board: register mix", RunRate(Repeat(RegisterMixEntries(), 1), kRegisterMixRecords, 2000));

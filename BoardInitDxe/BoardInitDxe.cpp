@@ -16,7 +16,7 @@ EFI_STATUS EFIAPI BoardInitDxeEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   for (UINTN Index = 0; Index < BOARD_PROBE_SCRIPT_WORDS; ++Index) {
     Script[Index] = kBoardProbeScript[Index];
   }
-  UINT32 Length = BoardScriptCompile(Script);
+  UINT32 Length = BoardScriptCompile(Script, BOARD_PROBE_SCRIPT_WORDS);
   // The hardware steps run on every boot, whether or not Setup exists.
   UINT8 Outcome = BoardScriptRun((UINT8 *)Script, Length) ? 1 : 0;
 

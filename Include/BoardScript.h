@@ -339,19 +339,28 @@ constexpr UINT8 BoardScriptPackEntry(UINT8 *Record, CONST UINT64 *Entry, UINTN W
   return Layout->WordCount;
 }
 
-// Compiles the table at Table (at most WordCount words) into Packed, which
-// may be the table's own storage. Returns the packed length in bytes.
+// Words a table can have: the table format counts them with a 16-bit index.
+#define BOARD_SCRIPT_MAX_WORDS 0x10000u
+
+// Compiles the table at Table (WordCount words) into Packed, which may be the
+// table's own storage. Returns the packed length in bytes. The compile stops
+// at the terminator, at the table's end, or where the 16-bit word index would
+// wrap, whichever comes first: a wrapped index would read bytes already
+// compiled as entries and write past the table. Every record is shorter than
+// its entry, so the packed length never exceeds the words read and the write
+// position never passes a word still to be read.
 constexpr UINT32 BoardScriptPackTable(UINT8 *Packed, CONST UINT64 *Table, UINTN WordCount) {
+  const UINTN Limit = WordCount < BOARD_SCRIPT_MAX_WORDS ? WordCount : BOARD_SCRIPT_MAX_WORDS;
   UINT32 Length = 0;
-  UINT16 Word = 0;  // a 16-bit word index, as the table format defines it
-  for (;;) {
-    const UINT8 Used = BoardScriptPackEntry(Packed + Length, Table + Word, WordCount - Word, &Length);
+  UINTN Word = 0;
+  while (Word < Limit) {
+    const UINT8 Used = BoardScriptPackEntry(Packed + Length, Table + Word, Limit - Word, &Length);
     if (Used == BOARD_SCRIPT_UNSUPPORTED) {
       break;
     }
-    Word = (UINT16)(Word + Used);
+    Word += Used;
     // The terminator is looked for only after an entry.
-    if (Word >= WordCount || Table[Word] == BOARD_SCRIPT_TERMINATOR) {
+    if (Word < Limit && Table[Word] == BOARD_SCRIPT_TERMINATOR) {
       break;
     }
   }
@@ -381,9 +390,9 @@ constexpr BOARD_SCRIPT_PACKED<WordCount> BoardScriptCompileConstant(CONST UINT64
 // Returns the entry's word count, or BOARD_SCRIPT_UNSUPPORTED.
 UINT8 EFIAPI BoardScriptCompileEntry(UINT8 *Record, CONST UINT64 *Entry, UINT32 *Length);
 
-// Compiles a terminated macro table in place; the packed script starts at the
-// table's first byte. Returns its length in bytes.
-UINT32 EFIAPI BoardScriptCompile(UINT64 *Table);
+// Compiles a macro table of WordCount words in place; the packed script
+// starts at the table's first byte. Returns its length in bytes.
+UINT32 EFIAPI BoardScriptCompile(UINT64 *Table, UINTN WordCount);
 
 //
 // Executor.

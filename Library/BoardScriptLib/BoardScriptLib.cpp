@@ -316,8 +316,8 @@ UINT8 EFIAPI BoardScriptCompileEntry(UINT8 *Record, CONST UINT64 *Entry, UINT32 
   return BoardScriptPackEntry(Record, Entry, (UINTN)-1, Length);
 }
 
-UINT32 EFIAPI BoardScriptCompile(UINT64 *Table) {
-  return BoardScriptPackTable((UINT8 *)Table, Table, (UINTN)-1);
+UINT32 EFIAPI BoardScriptCompile(UINT64 *Table, UINTN WordCount) {
+  return BoardScriptPackTable((UINT8 *)Table, Table, WordCount);
 }
 
 //

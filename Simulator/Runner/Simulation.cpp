@@ -122,7 +122,7 @@ void Simulation::RunImage(const Step &S) {
 void Simulation::RunScript(const Step &S) {
   std::string Error;
   auto Image = Loader_.Load(kScriptImage, *Board_, Error);
-  auto Run = Image ? reinterpret_cast<BOOLEAN(EFIAPI *)(EFI_SYSTEM_TABLE *, UINT64 *, UINT32 *)>(
+  auto Run = Image ? reinterpret_cast<BOOLEAN(EFIAPI *)(EFI_SYSTEM_TABLE *, UINT64 *, UINTN, UINT32 *)>(
                          dlsym(Image->Library, "BoardSimRunScript"))
                    : nullptr;
   if (Run == nullptr) {
@@ -143,7 +143,7 @@ void Simulation::RunScript(const Step &S) {
   BOOLEAN Outcome = FALSE;
   Trace_.SetImage("script");
   GuardResult Result =
-      RunGuarded([&] { Outcome = Run(Firmware_->SystemTable(), Table.data(), &PackedLength); });
+      RunGuarded([&] { Outcome = Run(Firmware_->SystemTable(), Table.data(), Table.size(), &PackedLength); });
   if (Result.Faulted) {
     Trace_.Emit("fault", {{"what", Result.What}});
   }

@@ -6,15 +6,15 @@
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 
-// Compiles Table (Words words, terminated by the caller) in place and runs the
+// Compiles Table (Words words) in place and runs the
 // packed script over its compiled length, exactly as BoardInitDxe does with
 // its probe table. The delays need the CPU timer, so its constructor runs first.
-extern "C" MODULE_EXPORT BOOLEAN EFIAPI BoardSimRunScript(EFI_SYSTEM_TABLE *SystemTable, UINT64 *Table,
+extern "C" MODULE_EXPORT BOOLEAN EFIAPI BoardSimRunScript(EFI_SYSTEM_TABLE *SystemTable, UINT64 *Table, UINTN Words,
                                                           UINT32 *PackedLength) {
   UefiBootServicesTableLibConstructor(nullptr, SystemTable);
   UefiRuntimeServicesTableLibConstructor(nullptr, SystemTable);
   CpuTscTimerLibConstructor(nullptr, SystemTable);
-  UINT32 Length = BoardScriptCompile(Table);
+  UINT32 Length = BoardScriptCompile(Table, Words);
   *PackedLength = Length;
   return BoardScriptRun((UINT8 *)Table, Length);
 }

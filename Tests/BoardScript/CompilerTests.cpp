@@ -123,7 +123,7 @@ struct InPlace {
   UINT32 Length;
   explicit InPlace(Words Source) : Table(std::move(Source)) {
     Table.shrink_to_fit();
-    Length = BoardScriptCompile(Table.data());
+    Length = BoardScriptCompile(Table.data(), Table.size());
   }
   Bytes Packed() const {
     const auto *First = reinterpret_cast<const uint8_t *>(Table.data());
@@ -193,6 +193,39 @@ TEST(BoardScriptCompiler, WhereATableStops) {
     InPlace Compiled(C.Table);
     EXPECT_EQ(Compiled.Length, C.Packed.size());
     EXPECT_EQ(Compiled.Packed(), C.Packed);
+  }
+}
+
+// The table format counts words with a 16-bit index: the compile stops where
+// it would wrap (back into bytes already compiled) and never writes past the
+// table. InPlace's table is a heap block of exactly its size, so a write past
+// it is an AddressSanitizer report.
+TEST(BoardScriptCompiler, ACompileStopsWhereTheWordIndexWouldWrap) {
+  const Words Mem = {0x01, 0x80, 0xFED80000, 0, 0, 0, 0, 0, 0};
+  const Words Stall = kKinds[7].Entry;
+  auto Repeat = [](const Words &Entry, size_t Times) {
+    Words Out;
+    for (size_t I = 0; I < Times; ++I) Out.insert(Out.end(), Entry.begin(), Entry.end());
+    return Out;
+  };
+  struct Case {
+    const char *Name;
+    Words Table;
+    UINT32 Length;
+  } Cases[] = {
+      // 7,281 x 9 + 7 = 65,536 words: the last entry ends exactly at the limit.
+      {"entries ending on the last indexable word", Join({Repeat(Mem, 7281), Stall}), 7281 * 44 + 15},
+      // The 7,282nd entry would run to word 65,538.
+      {"an entry crossing the limit", Repeat(Mem, 7282), 7281 * 44},
+      {"one more word past the limit", Join({Repeat(Mem, 7281), Stall, Stall}), 7281 * 44 + 15},
+      // 5,957 x 11 = 65,527; the next index/data entry would need 65,538.
+      {"65,540 index/data words", Words(65540, 0x0202020202020202), 5957 * 60},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    InPlace Compiled(C.Table);
+    EXPECT_EQ(Compiled.Length, C.Length);
+    EXPECT_LE(Compiled.Length, C.Table.size() * sizeof(UINT64));
   }
 }
 

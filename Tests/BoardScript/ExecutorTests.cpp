@@ -245,7 +245,7 @@ TEST(BoardScriptRun, TheProbeScriptFollowsPinEightyNine) {
                                  0x81, 0x00A0, 0xFED81664, 0xFFFF0000, 0x0, 0x150000, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF,
                                  0x81, 0x0007, 0xFED81664, 0x0, 0x150000, 0x150000, 0xFFFFFFFF, 0xFFFFFFFF, 0xFF,
                                  BOARD_SCRIPT_TERMINATOR};
-    const UINT32 Length = BoardScriptCompile(Table.data());
+    const UINT32 Length = BoardScriptCompile(Table.data(), Table.size());
     ASSERT_EQ(Length, 132u);
     const bool Expected = (Control >> 16) == 0x0015;
     EXPECT_EQ(BoardScriptRun(reinterpret_cast<UINT8 *>(Table.data()), Length), Expected) << std::hex << Control;
