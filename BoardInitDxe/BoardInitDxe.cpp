@@ -32,7 +32,7 @@ EFI_STATUS EFIAPI BoardInitDxeEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABL
   }
   // A stored variable too short to hold the probe byte would be written back
   // unchanged on every boot; leave it alone instead.
-  if (Size <= OFFSET_OF(SETUP_CONFIG, BoardProbeResult)) {
+  if (!SETUP_HOLDS(Size, OFFSET_OF(SETUP_CONFIG, BoardProbeResult))) {
     return Status;
   }
   Setup.BoardProbeResult = Outcome;

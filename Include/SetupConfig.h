@@ -86,5 +86,11 @@ EFI_STATUS EFIAPI SetupVariableReadWith(SETUP_GET_VARIABLE GetVariable, SETUP_CO
 // always with an attributes word.
 EFI_STATUS EFIAPI SetupVariableRead(EFI_RUNTIME_SERVICES *RuntimeServices, SETUP_CONFIG *Setup, UINT32 *Attributes, UINTN *DataSize);
 
+// Whether a variable of DataSize bytes holds the byte at Offset. A driver
+// treats a variable too short for the last byte it reads as missing: the
+// cleared bytes past its end are not settings, and acting on a setting
+// half-present (a tuning area cut in two) is worse than acting on none.
+#define SETUP_HOLDS(DataSize, Offset) ((DataSize) > (Offset))
+
 // The DXE write path: the whole image back with the attributes and size read.
 EFI_STATUS EFIAPI SetupVariableWrite(EFI_RUNTIME_SERVICES *RuntimeServices, SETUP_CONFIG *Setup, UINT32 Attributes, UINTN DataSize);

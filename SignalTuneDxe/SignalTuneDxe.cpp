@@ -73,7 +73,9 @@ EFI_STATUS EFIAPI SignalTuneDxeEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
   DriverServicesInit(SystemTable);
 
   SETUP_CONFIG Setup;
-  if (EFI_ERROR(SetupVariableRead(gDriverRuntimeServices, &Setup, nullptr, nullptr))) {
+  UINTN Size = 0;
+  if (EFI_ERROR(SetupVariableRead(gDriverRuntimeServices, &Setup, nullptr, &Size)) ||
+      !SETUP_HOLDS(Size, OFFSET_OF(SETUP_CONFIG, SiLinkBits2To0) + 1)) {
     return EFI_SUCCESS;
   }
   if (Setup.SiTuneEnable == 0) {

@@ -147,9 +147,10 @@ VOID EFIAPI SioPowerOffProgram(VOID) {
   }
   // Read anew on every press: the user may have changed Setup since boot.
   SETUP_CONFIG Setup;
-  Status = SetupVariableReadWith(SmmVariable->SmmGetVariable, &Setup, nullptr, nullptr);
-  BOOLEAN Wanted = !EFI_ERROR(Status) && Setup.SioPowerOffEnable != 0 && Setup.SioPowerOffInhibit == 0 &&
-                   Setup.SioPowerOffInhibitMode != 1;
+  UINTN Size = 0;
+  Status = SetupVariableReadWith(SmmVariable->SmmGetVariable, &Setup, nullptr, &Size);
+  BOOLEAN Wanted = !EFI_ERROR(Status) && SETUP_HOLDS(Size, OFFSET_OF(SETUP_CONFIG, SioPowerOffEnable)) &&
+                   Setup.SioPowerOffEnable != 0 && Setup.SioPowerOffInhibit == 0 && Setup.SioPowerOffInhibitMode != 1;
 
   // Read whatever Setup decided.
   if ((GuardedIoRead8(kChipsetStatusPort) & kChipsetStatusNoPowerOff) != 0) {

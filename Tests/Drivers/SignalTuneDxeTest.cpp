@@ -63,6 +63,22 @@ TEST(SignalTuneDxe, DisabledMissingOrUnreadableSetupTouchesNothing) {
   }
 }
 
+// A variable that ends inside the tuning area counts as missing: the cleared
+// bytes past its end would otherwise program fields to 0.
+TEST(SignalTuneDxe, AVariableEndingInsideTheTuningAreaCountsAsMissing) {
+  for (size_t Size : {0x20B, 0x22B, 0x22C}) {
+    sim::Scenario S = TuneScenario();
+    S.Setup->Data.assign(Size, 0xFF);
+    S.Setup->Data[0x20A] = 1;
+    S.Smn[0x1961C000] = 0xFFFFFFFF;
+    S.Smn[0x16D68028] = 0xFFFFFFFF;
+    test::DriverRun Run(S);
+    // Whole, every byte "keep": each register is read and written back as read.
+    EXPECT_EQ(Run.Smn().size(), Size == 0x22C ? 24u : 0u) << std::hex << Size;
+    if (Size == 0x22C) EXPECT_EQ(Run.Smn()[15], "W 0x1961C000 0xFFFFFFFF");
+  }
+}
+
 TEST(SignalTuneDxe, KeepBytesWriteBackWhatWasReadAndSkipTheSwitchRegisters) {
   sim::Scenario S = TuneScenario();
   for (size_t Offset = 0x20C; Offset <= 0x223; ++Offset) SetByte(S, Offset, 0xFF);

@@ -413,6 +413,17 @@ TEST(SioPowerSmmPowerOff, EachGatingConditionDecides) {
   }
 }
 
+// A variable that ends before SioPowerOffEnable counts as missing, even
+// though the cleared buffer would read the other gates as "allowed".
+TEST(SioPowerSmmPowerOff, AVariableEndingBeforeTheEnableByteCountsAsMissing) {
+  for (size_t Size : {0x286, 0x287}) {
+    sim::Scenario S = Scenario({0, kPowerButton});
+    S.Setup->Data.resize(Size);
+    SmmRun Run(S);
+    EXPECT_EQ(Sio(Run.Step(1)), Size == 0x287 ? kPowerOffSio : Strings{}) << std::hex << Size;
+  }
+}
+
 TEST(SioPowerSmmPowerOff, ProgrammingChangesOnlyTheBitsItOwns) {
   sim::Scenario S = Scenario({0, kPowerButton});
   S.SioGlobal[0x27] = 0xFF;
