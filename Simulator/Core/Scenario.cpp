@@ -446,6 +446,23 @@ void ParseSio(const json &V, const std::string &Path, Scenario &S) {
         }}});
 }
 
+// Attributes a variable store can hold: append-write (0x40) is a request to
+// SetVariable, never stored; runtime access needs boot-service access.
+void CheckStoredAttributes(uint32_t Attributes, const std::string &Path) {
+  constexpr uint32_t kAppendWrite = 0x40;
+  constexpr uint32_t kStorable = 0xBF;  // NV, BS, RT, HR, the authentication bits
+  if ((Attributes & kAppendWrite) != 0) {
+    Fail(Path, "got " + Hex(Attributes) + ": 0x40 (append write) is a SetVariable request, no variable is stored with it");
+  }
+  if ((Attributes & ~kStorable) != 0) {
+    Fail(Path, "got " + Hex(Attributes) + ": bits " + Hex(Attributes & ~kStorable) + " are no variable attributes");
+  }
+  constexpr uint32_t kBootService = 0x2, kRuntime = 0x4;
+  if ((Attributes & kRuntime) != 0 && (Attributes & kBootService) == 0) {
+    Fail(Path, "got " + Hex(Attributes) + ": runtime access (0x4) needs boot-service access (0x2)");
+  }
+}
+
 std::optional<SetupConfigSpec> ParseSetup(const json &V, const std::string &Path) {
   if (V.is_null()) {
     return std::nullopt;
@@ -457,7 +474,11 @@ std::optional<SetupConfigSpec> ParseSetup(const json &V, const std::string &Path
   const json *Bytes = nullptr;
   std::string BytesPath;
   ForFixedKeys(V, Path,
-               {{"attributes", [&](const json &X, const std::string &P) { Attributes = ReadAs<uint32_t>(X, P, kU32); }},
+               {{"attributes",
+                 [&](const json &X, const std::string &P) {
+                   Attributes = ReadAs<uint32_t>(X, P, kU32);
+                   CheckStoredAttributes(Attributes, P);
+                 }},
                 {"size",
                  [&](const json &X, const std::string &P) {
                    Size = ReadAs<uint32_t>(X, P, Range{1, 65536, "a size 1..65536"});
