@@ -25,8 +25,9 @@ bool gRamBlockMapped = false;
 bool InRam(uint64_t Address) { return Address >= kRamBlockBase && Address < kRamBlockBase + kRamBlockSize; }
 
 // [Address, Address + Bytes) lies inside the 4-byte register at Register.
+// Written without Address + Bytes, which wraps at the top of the address space.
 bool Within(uint64_t Address, unsigned Bytes, uint64_t Register) {
-  return Address >= Register && Address + Bytes <= Register + 4;
+  return Address >= Register && Address - Register <= 4 && Bytes <= 4 - (Address - Register);
 }
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "Scenario.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -100,7 +101,7 @@ const char *TypeName(const json &V) {
     case json::value_t::object:
       return "an object";
     case json::value_t::number_float:
-      return "a non-integer number";
+      return "a number with a fraction or exponent";
     default:
       return "a number";
   }
@@ -189,6 +190,16 @@ uint64_t ReadNumber(const json &V, const std::string &Path, const Range &R) {
   }
   if (V.is_string()) {
     return ReadNumberText(V.get<std::string>(), Path, R);
+  }
+  if (V.is_number_float()) {
+    // JSON gives integers beyond 64 bits as floats too: tell the two apart.
+    const double D = V.get<double>();
+    const bool Whole = std::isfinite(D) && std::floor(D) == D;
+    if (Whole && (D < 0 || D >= 18446744073709551616.0)) {
+      Fail(Path, "expected " + std::string(R.Expected) + ", got " + V.dump() + " (out of range)");
+    }
+    Fail(Path, "expected " + std::string(R.Expected) + ", got " + V.dump() +
+                   " (not an integer: write it without a fraction or exponent)");
   }
   Fail(Path, "expected " + std::string(R.Expected) + ", got " + TypeName(V));
 }
@@ -843,6 +854,113 @@ std::variant<Scenario, ScenarioError> ParseScenario(const nlohmann::json &Docume
   return S;
 }
 
+namespace {
+
+// Bytes of Text around Offset, non-printable ones escaped, for an error line.
+std::string Excerpt(const std::string &Text, size_t Offset) {
+  const size_t From = Offset > 16 ? Offset - 16 : 0;
+  const size_t To = std::min(Text.size(), Offset + 16);
+  std::string Out;
+  for (size_t I = From; I < To; ++I) {
+    const auto C = static_cast<unsigned char>(Text[I]);
+    if (C >= 0x20 && C < 0x7F && C != '\\') {
+      Out.push_back(static_cast<char>(C));
+    } else {
+      char Escaped[8];
+      std::snprintf(Escaped, sizeof Escaped, "\\x%02X", C);
+      Out += Escaped;
+    }
+  }
+  return Out;
+}
+
+// "line L, column C" of the byte at Offset (0-based).
+std::string Where(const std::string &Text, size_t Offset) {
+  size_t Line = 1, Column = 1;
+  for (size_t I = 0; I < Offset && I < Text.size(); ++I) {
+    if (Text[I] == '\n') {
+      ++Line;
+      Column = 1;
+    } else {
+      ++Column;
+    }
+  }
+  return "line " + std::to_string(Line) + ", column " + std::to_string(Column);
+}
+
+// The JSON path of the key a parser callback is at; throws on a key seen
+// twice in one object, which the JSON library would silently let win.
+class DuplicateKeyCheck {
+ public:
+  bool operator()(int, json::parse_event_t Event, json &Parsed) {
+    switch (Event) {
+      case json::parse_event_t::object_start:
+        Frames_.push_back({false, 0, {}, {}});
+        break;
+      case json::parse_event_t::array_start:
+        Frames_.push_back({true, 0, {}, {}});
+        break;
+      case json::parse_event_t::key: {
+        Frame &Top = Frames_.back();
+        Top.Key = Parsed.get<std::string>();
+        if (!Top.Keys.insert(Top.Key).second) {
+          Fail(PathHere(), "duplicate key " + json(Top.Key).dump() + " in one object (which one counts is not defined)");
+        }
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        Frames_.pop_back();
+        Counted();
+        break;
+      case json::parse_event_t::value:
+        Counted();
+        break;
+    }
+    return true;
+  }
+
+ private:
+  struct Frame {
+    bool Array;
+    size_t Index;
+    std::string Key;
+    std::set<std::string> Keys;
+  };
+  void Counted() {
+    if (!Frames_.empty() && Frames_.back().Array) {
+      ++Frames_.back().Index;
+    }
+  }
+  std::string PathHere() const {
+    std::string Path = "$";
+    for (const Frame &F : Frames_) {
+      Path = F.Array ? Element(Path, F.Index) : Child(Path, F.Key);
+    }
+    return Path;
+  }
+  std::vector<Frame> Frames_;
+};
+
+}  // namespace
+
+std::variant<Scenario, ScenarioError> ParseScenarioText(const std::string &Text, const std::string &Name) {
+  if (const size_t Nul = Text.find('\0'); Nul != std::string::npos) {
+    return ScenarioError{"$", Name + " is not JSON text: a NUL byte at " + Where(Text, Nul)};
+  }
+  json Document;
+  try {
+    Document = json::parse(Text, DuplicateKeyCheck());
+  } catch (const ParseFailure &F) {
+    return F.Error;
+  } catch (const json::parse_error &E) {
+    const size_t Offset = E.byte > 0 ? E.byte - 1 : 0;
+    return ScenarioError{"$", Name + " is not valid JSON at " + Where(Text, Offset) + ", near \"" +
+                                  Excerpt(Text, Offset) + "\""};
+  }
+  return ParseScenario(Document);
+}
+
 std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::string &Path) {
   std::error_code Ignored;
   if (std::filesystem::is_directory(Path, Ignored)) {
@@ -852,18 +970,20 @@ std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::string &Path) 
   if (!In) {
     return ScenarioError{"$", "cannot read " + Path + ": " + std::strerror(errno)};
   }
-  std::ostringstream Text;
-  Text << In.rdbuf();
+  // Read with a bound: the path may name a device that never ends.
+  std::string Text;
+  char Chunk[65536];
+  while (In.read(Chunk, sizeof Chunk) || In.gcount() > 0) {
+    Text.append(Chunk, static_cast<size_t>(In.gcount()));
+    if (Text.size() > kMaxScenarioBytes) {
+      return ScenarioError{"$", Path + " is larger than " + std::to_string(kMaxScenarioBytes >> 20) +
+                                    " MiB; no scenario is that large"};
+    }
+  }
   if (In.bad()) {
     return ScenarioError{"$", "cannot read " + Path};
   }
-  json Document;
-  try {
-    Document = json::parse(Text.str());
-  } catch (const json::parse_error &E) {
-    return ScenarioError{"$", "expected a JSON document in " + Path + ": " + E.what()};
-  }
-  return ParseScenario(Document);
+  return ParseScenarioText(Text, Path);
 }
 
 nlohmann::json ScenarioToJson(const Scenario &S) {

@@ -134,6 +134,11 @@ std::variant<Scenario, ScenarioError> ParseScenario(const nlohmann::json &Docume
 // Reads and parses a scenario file. An unreadable file or text that is not
 // JSON is an error at path "$".
 std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::string &Path);
+// A scenario file's text (Name says where it came from in messages): one
+// JSON document, no NUL bytes, no key twice in an object.
+std::variant<Scenario, ScenarioError> ParseScenarioText(const std::string &Text, const std::string &Name);
+// The largest scenario file read.
+inline constexpr size_t kMaxScenarioBytes = 16u << 20;
 
 // A scenario rendered as a scenario document, every key present; parsing the
 // result gives the same scenario back.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 
+#include <BoardScript.h>
 #include <CpuFrequencyRecord.h>
 
 namespace sim {
@@ -119,6 +120,67 @@ void Simulation::RunImage(const Step &S) {
   Trace_.Emit("step", {{"step", S.Name()}, {"status", Result.Faulted ? Json(nullptr) : Json(Hex(Status))}});
 }
 
+namespace {
+// Field names by record kind, for telling a board engineer which word of an
+// entry did not fit: the compile keeps only a field's low bytes, by design.
+const char *const kMemIoFields[] = {"Type", "Op", "Address", "AndMask", "OrValue", "CompareValue",
+                                   "Reserved0", "Reserved1", "Reserved2"};
+const char *const kIndexFields[] = {"Type", "Op", "IndexAddress", "DataAddress", "IndexValue", "AndMask",
+                                   "OrValue", "CompareValue", "Reserved0", "Reserved1", "Reserved2"};
+const char *const kMsrFields[] = {"Type", "Op", "MsrIndex", "AndMask", "OrValue", "CompareValue",
+                                 "Reserved0", "Reserved1", "Reserved2"};
+const char *const kSmbusFields[] = {"Type", "Op", "SlaveAddress", "Command", "AndMask", "OrValue",
+                                   "CompareValue", "Reserved0", "Reserved1", "Reserved2"};
+const char *const kPciFields[] = {"Type", "Op", "Bus", "Device", "Function", "Register",
+                                 "AndMask", "OrValue", "CompareValue", "Reserved0", "Reserved1", "Reserved2"};
+const char *const kStallFields[] = {"Type", "Op", "Unit", "Count", "Reserved0", "Reserved1", "Reserved2"};
+
+const char *FieldName(UINT8 Kind, UINT32 Word) {
+  switch (Kind) {
+    case SCRIPT_CLASS_MEM | SCRIPT_MODE_SINGLE:
+    case SCRIPT_CLASS_IO | SCRIPT_MODE_SINGLE:
+      return kMemIoFields[Word];
+    case SCRIPT_CLASS_MEM | SCRIPT_MODE_INDEXED:
+    case SCRIPT_CLASS_IO | SCRIPT_MODE_INDEXED:
+      return kIndexFields[Word];
+    case SCRIPT_CLASS_MSR:
+      return kMsrFields[Word];
+    case SCRIPT_CLASS_SMBUS | SCRIPT_MODE_SINGLE:
+      return kSmbusFields[Word];
+    case SCRIPT_CLASS_PCI | SCRIPT_MODE_SINGLE:
+      return kPciFields[Word];
+    default:
+      return kStallFields[Word];
+  }
+}
+}  // namespace
+
+// Walks the table as the compiler will and warns of every word wider than
+// its field.
+void Simulation::WarnOfCutWords(const std::vector<UINT64> &Table) {
+  size_t Word = 0;
+  while (Word < Table.size() && Word < BOARD_SCRIPT_MAX_WORDS && Table[Word] != kScriptTerminator) {
+    const BOARD_SCRIPT_LAYOUT *Layout = BoardScriptFindLayout(static_cast<UINT8>(Table[Word]));
+    if (Layout == nullptr || Word + Layout->WordCount > Table.size()) {
+      return;
+    }
+    for (UINT32 I = 0; I < Layout->WordCount; ++I) {
+      const unsigned Bytes = Layout->Fields[I].Size;
+      const UINT64 Value = Table[Word + I];
+      if (Bytes < 8 && (Value >> (8 * Bytes)) != 0) {
+        Trace_.Emit("warning", {{"word", Word + I},
+                                {"field", FieldName(Layout->Kind, I)},
+                                {"value", Hex(Value)},
+                                {"kept", Hex(Value & ((1ull << (8 * Bytes)) - 1))},
+                                {"what", "word " + std::to_string(Word + I) + " does not fit the " +
+                                             std::to_string(Bytes) + "-byte field " + FieldName(Layout->Kind, I) +
+                                             "; the compile keeps its low bytes"}});
+      }
+    }
+    Word += Layout->WordCount;
+  }
+}
+
 void Simulation::RunScript(const Step &S) {
   std::string Error;
   auto Image = Loader_.Load(kScriptImage, *Board_, Error);
@@ -142,6 +204,7 @@ void Simulation::RunScript(const Step &S) {
   UINT32 PackedLength = 0;
   BOOLEAN Outcome = FALSE;
   Trace_.SetImage("script");
+  WarnOfCutWords(Table);
   GuardResult Result =
       RunGuarded([&] { Outcome = Run(Firmware_->SystemTable(), Table.data(), Table.size(), &PackedLength); });
   if (Result.Faulted) {

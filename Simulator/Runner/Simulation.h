@@ -43,6 +43,7 @@ class Simulation {
  private:
   void RunImage(const Step &S);
   void RunScript(const Step &S);
+  void WarnOfCutWords(const std::vector<UINT64> &Table);
   void RunSmi(const Step &S);
   void Reboot();
   // The fault event for a fault inside an SMI handler, naming the memory the

@@ -2,7 +2,11 @@
 // by access, what they did.
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -57,10 +61,17 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
   }
   std::unique_ptr<std::ofstream> TraceFile;
   if (!TracePath.empty()) {
+    std::error_code Ec;
+    if (!UseDefault && std::filesystem::equivalent(TracePath, ScenarioPath, Ec)) {
+      std::cerr << "boardsim: --trace " << TracePath << " is the scenario file; the trace would overwrite it\n";
+      return 2;
+    }
+    errno = 0;
     TraceFile = std::make_unique<std::ofstream>(TracePath);
     if (!*TraceFile) {
-      std::cerr << "boardsim: cannot write " << TracePath << "\n";
-      return 1;
+      std::cerr << "boardsim: cannot write the trace to " << TracePath << ": "
+                << (errno != 0 ? std::strerror(errno) : "cannot open it") << "\n";
+      return 2;
     }
     Trace.AddSink([&](const sim::Json &E) { *TraceFile << sim::FormatJsonLine(E); });
   }
@@ -75,13 +86,27 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
     Simulation.RunStep(S);
   }
   Trace.Emit("final", Simulation.FinalState());
+  // A trace that did not arrive whole is a failed run, not a quiet one.
   std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "boardsim: cannot write the event stream to standard output\n";
+    return 1;
+  }
+  if (TraceFile != nullptr) {
+    TraceFile->flush();
+    if (!*TraceFile) {
+      std::cerr << "boardsim: cannot write the trace to " << TracePath << "\n";
+      return 1;
+    }
+  }
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A reader that went away is a write error to report, not a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
   CLI::App App{"boardsim: runs the board's drivers against a simulated board and traces every access"};
   App.require_subcommand(1);
 

@@ -92,6 +92,16 @@ TEST(BoardsimCli, MalformedScenariosExitTwoNamingTheField) {
       {R"({"run": ["NoSuchDriver"]})", "$.run[0]"},
       {R"({"setup": {"bytes": {"0x300": 1}}})", "$.setup.bytes"},
       {"{not json", "$"},
+      // A key given twice: the JSON library would let the last one win.
+      {R"({"cpu": {"pstate": 9, "pstate": 1}})", "$.cpu.pstate: duplicate key"},
+      {R"({"run": ["BoardInitDxe"], "run": ["SubsysIdDxe"]})", "$.run: duplicate key"},
+      {R"({"hobs": [{}, {"kind": 1, "kind": 1}]})", "$.hobs[1].kind: duplicate key"},
+      // Numbers: which way they are not what the field takes.
+      {R"({"cpu": {"pstate": 1.0}})", "got 1.0 (not an integer"},
+      {R"({"cpu": {"pstate": 1e2}})", "(not an integer"},
+      {R"({"pcd": {"631": 18446744073709551616}})", "(out of range)"},
+      // Where the text stops being JSON, unprintable bytes escaped.
+      {"{\"run\": [\n  \"BoardInitDxe\",\x01 ]}", "line 2, column 18, near \" \"BoardInitDxe\",\\x01 ]}\""},
   };
   for (const Case &C : Cases) {
     Result R = RunBoardsim("run", C.Text);
@@ -100,6 +110,80 @@ TEST(BoardsimCli, MalformedScenariosExitTwoNamingTheField) {
     EXPECT_NE(R.Err.find(C.Path), std::string::npos) << C.Text << " -> " << R.Err;
     EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 1) << "one line on stderr";
   }
+  // Text after a NUL byte is not ignored.
+  Result R = RunBoardsim("run", std::string("{\"run\":[\"BoardInitDxe\"]}\0{\"this is\": garbage", 41));
+  EXPECT_EQ(R.Exit, 2);
+  EXPECT_NE(R.Err.find("a NUL byte at line 1, column 25"), std::string::npos) << R.Err;
+}
+
+// What the user named is never lost or left unsaid: files that cannot be
+// written, a trace that would overwrite the scenario, a file that never ends.
+TEST(BoardsimCli, OutputAndInputFilesFailLoudly) {
+  struct Case {
+    const char *Args;
+    int Exit;
+    const char *Says;
+  } Cases[] = {
+      {"run --default >/dev/full", 1, "cannot write the event stream to standard output"},
+      {"run --default >&-", 1, "cannot write the event stream to standard output"},
+      {"run --default --trace /dev/full", 1, "cannot write the trace to /dev/full"},
+      {"run --default --trace /nonexistent/dir/t.jsonl", 2, "t.jsonl: No such file or directory"},
+      {"run /dev/zero", 2, "/dev/zero is larger than 16 MiB"},
+  };
+  const std::string ErrPath = "/tmp/boardsim-cli-err-" + std::to_string(getpid());
+  for (const Case &C : Cases) {
+    // A case's own redirection of stdout stands before ours and wins.
+    std::string Command = std::string(BOARDSIM_BINARY) + " " + C.Args + " 2>" + ErrPath;
+    if (std::string(C.Args).find('>') == std::string::npos) Command += " >/dev/null";
+    const int Status = std::system(Command.c_str());
+    std::stringstream Err;
+    Err << std::ifstream(ErrPath).rdbuf();
+    EXPECT_EQ(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, C.Exit) << C.Args;
+    EXPECT_NE(Err.str().find(C.Says), std::string::npos) << C.Args << " -> " << Err.str();
+  }
+  std::filesystem::remove(ErrPath);
+
+  const auto Scenario = std::filesystem::temp_directory_path() / ("boardsim-self-" + std::to_string(getpid()) + ".json");
+  std::ofstream(Scenario) << R"({"run": []})";
+  const std::string Same = std::string(BOARDSIM_BINARY) + " run " + Scenario.string() + " --trace " +
+                           Scenario.string() + " >/dev/null 2>&1";
+  int Status = std::system(Same.c_str());
+  EXPECT_EQ(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, 2);
+  std::stringstream Kept;
+  Kept << std::ifstream(Scenario).rdbuf();
+  EXPECT_EQ(Kept.str(), R"({"run": []})") << "the scenario is left as it was";
+  std::filesystem::remove(Scenario);
+}
+
+// Accesses at the very top of the address space are modelled, not a crash.
+TEST(BoardsimCli, ScriptAccessesAtTheTopOfTheAddressSpace) {
+  Result R = RunBoardsim("run", R"({"run": [
+      {"script": ["0x81", "0x80", "0xFFFFFFFFFFFFFFFC", "0", "0", "0", "0xFFFFFFFF", "0xFFFFFFFF", "0xFF"]},
+      {"script": ["0x82", "0x80", "0xFFFFFFFFFFFFFFFC", "0", "0", "0", "0", "0", "0xFFFFFFFF", "0xFFFFFFFF", "0xFF"]}]})");
+  ASSERT_EQ(R.Exit, 0) << R.Err;
+  std::vector<std::string> Accesses;
+  for (const auto &E : Lines(R.Out)) {
+    if (E["event"] == "mmio-read" || E["event"] == "mmio-write") {
+      Accesses.push_back((E["event"] == "mmio-read" ? "R " : "W ") + E["address"].get<std::string>() + "/" +
+                         std::to_string(E["width"].get<int>()));
+    }
+  }
+  // The index/data record writes its index at the top, then reads data at 0.
+  EXPECT_EQ(Accesses, (std::vector<std::string>{"R 0xFFFFFFFFFFFFFFFC/32", "W 0xFFFFFFFFFFFFFFFC/32", "R 0x0/32"}));
+}
+
+// The compile keeps a field's low bytes by design; the script step says so.
+TEST(BoardsimCli, ScriptWordsWiderThanTheirFieldAreNamed) {
+  Result R = RunBoardsim("run", R"({"run": [{"script": ["0x14", "0x10", "0x3", "0x10005", "0", "0", "0x1FF"]}]})");
+  ASSERT_EQ(R.Exit, 0) << R.Err;
+  std::vector<std::string> Warnings;
+  for (const auto &E : Lines(R.Out)) {
+    if (E["event"] == "warning") {
+      Warnings.push_back(std::to_string(E["word"].get<int>()) + " " + E["field"].get<std::string>() + " " +
+                         E["value"].get<std::string>() + "->" + E["kept"].get<std::string>());
+    }
+  }
+  EXPECT_EQ(Warnings, (std::vector<std::string>{"3 Count 0x10005->0x5", "6 Reserved2 0x1FF->0xFF"}));
 }
 
 TEST(BoardsimCli, UnreadableFileExitsTwo) {

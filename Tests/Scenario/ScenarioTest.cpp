@@ -330,7 +330,7 @@ TEST(ScenarioErrors, PathsAndMessages) {
       {R"({"sio": {"ldn": {"0x107": {}}}})", "$.sio.ldn.0x107", "u8"},
       {R"({"sio": {"ports": {}}})", "$.sio.ports", "unknown key"},
       {R"({"kbc": {"responds": null}})", "$.kbc.responds", "true or false"},
-      {R"({"kbc": {"latency_us": 1.5}})", "$.kbc.latency_us", "non-integer"},
+      {R"({"kbc": {"latency_us": 1.5}})", "$.kbc.latency_us", "not an integer"},
       {R"({"serial": {"ready": "yes"}})", "$.serial.ready", "true or false"},
       {R"({"serial": {"baud": 9600}})", "$.serial.baud", "unknown key"},
       {R"({"setup": 0})", "$.setup", "null or an object"},
