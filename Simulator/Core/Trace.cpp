@@ -23,18 +23,18 @@ std::string HexBytes(const uint8_t *Data, size_t Size) {
 
 const Json &Trace::Emit(std::string_view Event, const Json &Fields) {
   Json E = Json::object();
-  E["seq"] = Events_.size();
+  E["seq"] = Emitted_++;
   E["t_us"] = NowUs();
   E["image"] = Image_ ? Json(*Image_) : Json(nullptr);
   E["event"] = std::string(Event);
   for (auto It = Fields.begin(); It != Fields.end(); ++It) {
     E[It.key()] = It.value();
   }
-  Events_.push_back(std::move(E));
+  Json &Kept = Retain_ ? Events_.emplace_back(std::move(E)) : (Last_ = std::move(E));
   for (auto &S : Sinks_) {
-    S(Events_.back());
+    S(Kept);
   }
-  return Events_.back();
+  return Kept;
 }
 
 std::vector<Json> Trace::Select(std::string_view Event) const {

@@ -33,6 +33,10 @@ class Trace {
   const Json &Emit(std::string_view Event, const Json &Fields = Json::object());
   const std::vector<Json> &Events() const { return Events_; }
   void AddSink(Sink S) { Sinks_.push_back(std::move(S)); }
+  // Whether Events() keeps what was emitted (tests read it back); a run that
+  // only streams to its sinks keeps nothing, so its memory does not grow
+  // with the length of the run.
+  void SetRetain(bool Retain) { Retain_ = Retain; }
 
   // Events of one kind, in order (tests).
   std::vector<Json> Select(std::string_view Event) const;
@@ -42,6 +46,9 @@ class Trace {
   std::optional<std::string> Image_;
   std::vector<Json> Events_;
   std::vector<Sink> Sinks_;
+  bool Retain_ = true;
+  uint64_t Emitted_ = 0;
+  Json Last_;
 };
 
 }  // namespace sim

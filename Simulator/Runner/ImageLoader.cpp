@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <filesystem>
 #include <system_error>
 
@@ -76,20 +80,12 @@ LoadedImage::~LoadedImage() {
   if (Library != nullptr) {
     dlclose(Library);
   }
-  if (!CopyPath.empty()) {
-    std::error_code Ec;
-    fs::remove(CopyPath, Ec);
+  if (CopyFd >= 0) {
+    close(CopyFd);
   }
 }
 
 ImageLoader::ImageLoader(std::string ImageDir) : ImageDir_(std::move(ImageDir)) {}
-
-ImageLoader::~ImageLoader() {
-  if (!TempDir_.empty()) {
-    std::error_code Ec;
-    fs::remove_all(TempDir_, Ec);
-  }
-}
 
 std::string ImageLoader::PathOf(const std::string &Name) const { return ImageDir_ + "/" + Name + ".so"; }
 
@@ -103,24 +99,31 @@ std::unique_ptr<LoadedImage> ImageLoader::Load(const std::string &Name, SimHardw
     Error = "no image " + PathOf(Name);
     return nullptr;
   }
-  if (TempDir_.empty()) {
-    std::string Pattern = (fs::temp_directory_path() / "boardsim-XXXXXX").string();
-    if (mkdtemp(Pattern.data()) == nullptr) {
-      Error = "cannot create a directory for image copies";
-      return nullptr;
-    }
-    TempDir_ = Pattern;
+  std::ifstream In(PathOf(Name), std::ios::binary);
+  std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  if (!In && !In.eof()) {
+    Error = "cannot read " + PathOf(Name);
+    return nullptr;
   }
   auto Image = std::make_unique<LoadedImage>();
   Image->Name = Name;
-  Image->CopyPath = TempDir_ + "/" + Name + "-" + std::to_string(++Loads_) + ".so";
-  std::error_code Ec;
-  fs::copy_file(PathOf(Name), Image->CopyPath, fs::copy_options::overwrite_existing, Ec);
-  if (Ec) {
-    Error = "cannot copy " + PathOf(Name) + ": " + Ec.message();
-    Image->CopyPath.clear();
+  // The descriptor stays open while the image is loaded: the loader knows an
+  // object by its path, and a reused descriptor number would hand back the
+  // previous load.
+  Image->CopyFd = memfd_create(Name.c_str(), MFD_CLOEXEC);
+  if (Image->CopyFd < 0) {
+    Error = std::string("cannot create a memory file for ") + Name + ": " + std::strerror(errno);
     return nullptr;
   }
+  for (size_t Done = 0; Done < Bytes.size();) {
+    const ssize_t Wrote = write(Image->CopyFd, Bytes.data() + Done, Bytes.size() - Done);
+    if (Wrote <= 0) {
+      Error = std::string("cannot copy ") + PathOf(Name) + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    Done += static_cast<size_t>(Wrote);
+  }
+  Image->CopyPath = "/proc/self/fd/" + std::to_string(Image->CopyFd);
   Image->Library = dlopen(Image->CopyPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (Image->Library == nullptr) {
     Error = std::string("dlopen: ") + dlerror();

@@ -1,6 +1,7 @@
 // Loads driver images built for the host. Every load is a private copy of
 // the image file, so each load has its own globals, as a freshly loaded PE
-// image has on a real board.
+// image has on a real board. The copies live in anonymous memory files:
+// nothing is left on disk, however the run ends.
 #pragma once
 
 #include <memory>
@@ -24,7 +25,8 @@ struct LoadedImage {
   std::string Name;
   void *Library = nullptr;
   EFI_IMAGE_ENTRY_POINT Entry = nullptr;
-  std::string CopyPath;
+  std::string CopyPath;  // /proc/self/fd/N of the memory file, open while loaded
+  int CopyFd = -1;
   std::vector<Segment> Segments;  // the image's mapped code and data
   bool Unloaded = false;
   ~LoadedImage();
@@ -39,7 +41,6 @@ struct LoadedImage {
 class ImageLoader {
  public:
   explicit ImageLoader(std::string ImageDir);
-  ~ImageLoader();
 
   bool Exists(const std::string &Name) const;
   std::string PathOf(const std::string &Name) const;
@@ -48,8 +49,6 @@ class ImageLoader {
 
  private:
   std::string ImageDir_;
-  std::string TempDir_;
-  unsigned Loads_ = 0;
 };
 
 // Where the driver images are: $BOARDSIM_IMAGE_DIR, else lib/boardsim next to

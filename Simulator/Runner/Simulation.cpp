@@ -115,8 +115,12 @@ void Simulation::RunImage(const Step &S) {
     Trace_.Emit("unload", {{"status", Hex(Status)}});
   }
   Trace_.SetImage(std::nullopt);
-  // A resident image stays: what it installed may point into it.
-  Images_.push_back(std::move(Image));
+  // A resident image stays while anything the firmware holds points into
+  // it; one that left nothing behind is let go, so a long run's memory does
+  // not grow with its steps.
+  if (Result.Faulted || Image->Unloaded || FirmwareHoldsInto(*Image)) {
+    Images_.push_back(std::move(Image));
+  }
   Trace_.Emit("step", {{"step", S.Name()}, {"status", Result.Faulted ? Json(nullptr) : Json(Hex(Status))}});
 }
 
@@ -211,7 +215,9 @@ void Simulation::RunScript(const Step &S) {
     Trace_.Emit("fault", {{"what", Result.What}});
   }
   Trace_.SetImage(std::nullopt);
-  Images_.push_back(std::move(Image));
+  if (Result.Faulted || FirmwareHoldsInto(*Image)) {
+    Images_.push_back(std::move(Image));
+  }
   Json Step = {{"step", S.Name()}, {"status", nullptr}};
   if (!Result.Faulted) {
     Step["outcome"] = Outcome != FALSE;
@@ -237,6 +243,11 @@ const char *AccessName(GuardResult::Access How) {
   return "none";
 }
 }  // namespace
+
+bool Simulation::FirmwareHoldsInto(const LoadedImage &Image) const {
+  const auto Held = Firmware_->HeldPointers();
+  return std::any_of(Held.begin(), Held.end(), [&](const auto &P) { return Image.Holds(P.second); });
+}
 
 const LoadedImage *Simulation::UnloadedImageAt(const void *Address) const {
   for (const auto &Image : Images_) {

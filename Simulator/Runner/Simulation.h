@@ -50,6 +50,7 @@ class Simulation {
   // OS owns or the unloaded image it hit when it hit one.
   void ReportSmiFault(const GuardResult &Fault);
   const LoadedImage *UnloadedImageAt(const void *Address) const;
+  bool FirmwareHoldsInto(const LoadedImage &Image) const;
 
   Scenario Scenario_;
   Trace &Trace_;

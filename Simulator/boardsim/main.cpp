@@ -39,6 +39,7 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
   }
 
   sim::Trace Trace;
+  Trace.SetRetain(false);
   sim::Simulation Simulation(Scenario, Trace);
   if (UseDefault) {
     // The default scenario runs only what this build has.

@@ -155,6 +155,19 @@ TEST(BoardsimCli, OutputAndInputFilesFailLoudly) {
   std::filesystem::remove(Scenario);
 }
 
+// Image copies live in memory files: a run, whole or killed, leaves no file.
+TEST(BoardsimCli, ARunLeavesNothingOnDisk) {
+  const auto Temp = std::filesystem::temp_directory_path() / ("boardsim-tmp-" + std::to_string(getpid()));
+  std::filesystem::create_directories(Temp);
+  const std::string Env = "TMPDIR=" + Temp.string() + " ";
+  int Status = std::system((Env + BOARDSIM_BINARY + " run --default >/dev/null 2>&1").c_str());
+  EXPECT_EQ(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, 0);
+  // Killed while the SMM driver is loaded and a second boot is under way.
+  Status = std::system((Env + "timeout -s KILL 0.3 " + BOARDSIM_BINARY + " run --default >/dev/null 2>&1").c_str());
+  EXPECT_TRUE(std::filesystem::is_empty(Temp));
+  std::filesystem::remove_all(Temp);
+}
+
 // Accesses at the very top of the address space are modelled, not a crash.
 TEST(BoardsimCli, ScriptAccessesAtTheTopOfTheAddressSpace) {
   Result R = RunBoardsim("run", R"({"run": [
