@@ -112,11 +112,41 @@ UINT64 EFIAPI GetTscFrequency(VOID) {
   return mCpuFrequency.TscFrequency;
 }
 
+namespace {
+
+constexpr UINT64 kMicroSecondsPerSecond = 1000000;
+// No wait is longer: a difference of TSC values can always pass it.
+constexpr UINT64 kLongestWait = 1ull << 63;
+
+// MicroSeconds * Frequency / 1,000,000 without overflow: the product is
+// formed in 128 bits from 32-bit halves (a frequency from a foreign record
+// can be anything), the quotient capped at the longest wait.
+UINT64 TicksFor(UINT64 MicroSeconds, UINT64 Frequency) {
+  const UINT64 AL = MicroSeconds & 0xFFFFFFFF, AH = MicroSeconds >> 32;
+  const UINT64 BL = Frequency & 0xFFFFFFFF, BH = Frequency >> 32;
+  const UINT64 P0 = AL * BL, P1 = AL * BH, P2 = AH * BL, P3 = AH * BH;
+  const UINT64 Middle = (P0 >> 32) + (P1 & 0xFFFFFFFF) + (P2 & 0xFFFFFFFF);
+  const UINT64 Low = (P0 & 0xFFFFFFFF) | (Middle << 32);
+  const UINT64 High = P3 + (P1 >> 32) + (P2 >> 32) + (Middle >> 32);
+  if (High >= kMicroSecondsPerSecond) {
+    return kLongestWait;
+  }
+  // Long division by 32-bit digits; every partial dividend fits 64 bits.
+  UINT64 Dividend = (High << 32) | (Low >> 32);
+  const UINT64 QuotientHigh = Dividend / kMicroSecondsPerSecond;
+  Dividend = ((Dividend % kMicroSecondsPerSecond) << 32) | (Low & 0xFFFFFFFF);
+  const UINT64 Ticks = (QuotientHigh << 32) + Dividend / kMicroSecondsPerSecond;
+  return Ticks > kLongestWait ? kLongestWait : Ticks;
+}
+
+}  // namespace
+
 UINTN EFIAPI MicroSecondDelay(UINTN MicroSeconds) {
   UINT64 Frequency = GetTscFrequency();
   UINT64 Start = AsmReadTsc();
-  UINT64 End = Start + (MicroSeconds * Frequency) / 1000000ull;
-  while (AsmReadTsc() <= End) {
+  UINT64 Ticks = TicksFor(MicroSeconds, Frequency);
+  // Measured as a difference, which a TSC wrap-around does not disturb.
+  while (AsmReadTsc() - Start <= Ticks) {
     CpuPause();
   }
   return MicroSeconds;

@@ -153,6 +153,7 @@ uint64_t Board::Impl::CyclesFor(uint64_t Numerator, uint64_t Denominator) const 
 void Board::Impl::AdvanceCycles(uint64_t Cycles) { Tsc += Cycles; }
 
 void Board::Impl::Settle() {
+  Spinning = false;  // any access but a TSC read or a pause ends a busy-wait
   for (int C = 0; C < 2; ++C) {
     if (Smbus[C].Active) {
       SmbusSettle(C);
@@ -431,16 +432,62 @@ uint64_t Board::SupervisorCall(uint64_t Service, uint64_t A1, uint64_t A2, uint6
   }
 }
 
+// How far a pause skips ahead, beyond its own cycles. Simulated time must
+// not cost wall time in proportion (a stall of seconds is a million short
+// waits back to back; a foreign frequency record can ask for hours), yet a
+// wait must end exactly where the hardware's would:
+// - A wait in a run whose previous two waits were alike is one more of the
+//   same (the stall loop): its first pause jumps to the read before the last
+//   one of those, so from there on it reads the very values they read and
+//   ends on the same read.
+// - A wait longer than 10 ms (none on a working board) skips 1/1024 of the
+//   time it has spun at each pause: it ends at most about 0.1 % late, and a
+//   wait of hours takes some ten thousand pauses.
+// Every other wait runs cycle by cycle.
+uint64_t Board::Impl::SpinSkip() {
+  constexpr uint64_t kIteration = kRdtscCycles + kPauseCycles;
+  if (++PausesInWait == 1 && SameWaits >= 2 && LastWaitTurn > kIteration) {
+    return LastWaitTurn - kIteration;
+  }
+  const uint64_t Spun = Tsc - WaitStart;
+  return Spun < TscHz / 100 ? 0 : Spun >> 10;
+}
+
 uint64_t Board::ReadTsc() {
-  P->Settle();
-  const uint64_t Value = P->Tsc;
-  P->AdvanceCycles(kRdtscCycles);
+  Impl &I = *P;
+  const bool InRun = I.Spinning;
+  const bool InWait = I.Spinning && I.PausedSinceRead;
+  I.Settle();
+  if (!InWait) {
+    // A read right after a read starts a wait; one that paused ends the last.
+    if (InRun && I.PausesInWait > 0) {
+      const uint64_t Length = I.LastRead - I.WaitStart, Turn = I.ReadBefore - I.WaitStart;
+      I.SameWaits = Length == I.LastWait && Turn == I.LastWaitTurn ? I.SameWaits + 1 : 0;
+      I.LastWait = Length;
+      I.LastWaitTurn = Turn;
+    } else if (!InRun) {
+      I.SameWaits = 0;
+      I.LastWait = I.LastWaitTurn = 0;
+    }
+    I.WaitStart = I.Tsc;
+    I.PausesInWait = 0;
+  }
+  I.Spinning = true;
+  I.PausedSinceRead = false;
+  I.ReadBefore = I.LastRead;
+  I.LastRead = I.Tsc;
+  const uint64_t Value = I.Tsc;
+  I.AdvanceCycles(kRdtscCycles);
   return Value;
 }
 
 void Board::Pause() {
-  P->Settle();
-  P->AdvanceCycles(kPauseCycles);
+  Impl &I = *P;
+  const bool Spinning = I.Spinning;
+  I.Settle();
+  I.Spinning = Spinning;
+  I.PausedSinceRead = true;
+  I.AdvanceCycles(kPauseCycles + (Spinning ? I.SpinSkip() : 0));
 }
 
 void Board::SetInterruptFlag(bool Enabled) {
@@ -462,6 +509,7 @@ void Board::Reboot() {
 
 uint64_t Board::NowUs() const { return P->NowUs(); }
 uint64_t Board::TscHz() const { return P->TscHz; }
+uint64_t Board::TscCycles() const { return P->Tsc; }
 
 void Board::AdvanceUs(uint64_t Us) {
   P->AdvanceCycles(P->CyclesFor(Us, 1000000));

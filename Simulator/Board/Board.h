@@ -61,6 +61,7 @@ class Board final : public SimHardwarePort {
   // Simulated time.
   uint64_t NowUs() const;
   uint64_t TscHz() const;
+  uint64_t TscCycles() const;  // the TSC as it stands, without reading it
   void AdvanceUs(uint64_t Us);
 
   // Privilege the CPU runs at (code-segment RPL), for the SMM supervisor mode.

@@ -134,6 +134,19 @@ struct Board::Impl {
   uint16_t Cs = 0x38;
   // The supervisor carries out a deprivileged caller's request at ring 0.
   bool Supervising = false;
+  // Busy-waits: a wait is a TSC read followed by reads and pauses that
+  // alternate; waits back to back (nothing but TSC reads between them) form
+  // a run. See Board::Pause for how a wait is shortened in wall time.
+  bool Spinning = false;         // the last access was a TSC read or a pause
+  bool PausedSinceRead = false;
+  uint64_t WaitStart = 0;        // the TSC value that began the current wait
+  uint64_t LastRead = 0;         // the TSC value the last read returned
+  uint64_t ReadBefore = 0;       // the one the read before it returned
+  unsigned PausesInWait = 0;
+  uint64_t LastWait = 0;         // the run's previous wait: its length,
+  uint64_t LastWaitTurn = 0;     // and where its last read before the end was
+  unsigned SameWaits = 0;        // waits of this run in a row alike
+  uint64_t SpinSkip();
 
   MemoryModel Memory;
   uint32_t SmnIndex = 0;

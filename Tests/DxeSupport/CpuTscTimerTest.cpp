@@ -187,4 +187,63 @@ TEST_F(CpuTscTimer, DelayWaitsAtLeastTheRequestedTime) {
   }
 }
 
+// The TSC the delay loop leaves after Waits back-to-back waits of Ticks each,
+// worked cycle by cycle as the CPU runs them: a read costs 40 cycles, a
+// pause 140; the loop reads until a value lies more than Ticks past the first.
+uint64_t TscAfterWaits(uint64_t Tsc, uint64_t Ticks, unsigned Waits) {
+  for (unsigned Wait = 0; Wait < Waits; ++Wait) {
+    const uint64_t Start = Tsc;
+    Tsc += 40;
+    for (;;) {
+      const uint64_t Read = Tsc;
+      Tsc += 40;
+      if (Read - Start > Ticks) break;
+      Tsc += 140;
+    }
+  }
+  return Tsc;
+}
+
+// Simulated time runs ahead in long and repeated waits so that they cost
+// little wall time; the waits still end where the hardware's would.
+TEST_F(CpuTscTimer, WaitsEndOnTheCycleTheyWouldOnHardware) {
+  Env.Start();
+  CpuTscTimerLibConstructor(nullptr, Env.Firmware->SystemTable());
+  // A stall loop: a thousand 20-us waits back to back, and single waits up
+  // to the 10-ms edge of exact running.
+  uint64_t Before = Env.Board->TscCycles();
+  for (int I = 0; I < 1000; ++I) MicroSecondDelay(20);
+  EXPECT_EQ(Env.Board->TscCycles(), TscAfterWaits(Before, 75000, 1000));
+  for (UINTN Us : {500ull, 9999ull}) {
+    Before = Env.Board->TscCycles();
+    MicroSecondDelay(Us);
+    EXPECT_EQ(Env.Board->TscCycles(), TscAfterWaits(Before, Us * 3750, 1)) << Us;
+  }
+}
+
+TEST_F(CpuTscTimer, LongWaitsAndForeignRatesEndLateByAtMostAThousandth) {
+  Env.Start();
+  CpuTscTimerLibConstructor(nullptr, Env.Firmware->SystemTable());
+  struct Case {
+    uint64_t Hz;
+    UINTN Us;
+    uint64_t Ticks;  // worked by hand: Us * Hz / 1,000,000, at most 2^63
+  } Cases[] = {
+      {3750000000ull, 50000, 187500000},
+      // The 64-bit product of these wraps.
+      {3000000000ull, 6148914692ull, 18446744076000ull},
+      {0xFFFFFFFFFFFFFFFFull, 2, 36893488147419ull},
+      {0xFFFFFFFFFFFFFFFFull, 1000000000000ull, 1ull << 63},
+  };
+  for (const Case &C : Cases) {
+    mCpuFrequency.TscFrequency = C.Hz;
+    mCpuFrequency.PowerFeatures = CPU_POWER_FEATURES_INVARIANT_TSC;
+    const uint64_t Before = Env.Board->TscCycles();
+    EXPECT_EQ(MicroSecondDelay(C.Us), C.Us);
+    const uint64_t Took = Env.Board->TscCycles() - Before;
+    EXPECT_GT(Took, C.Ticks) << C.Us;
+    EXPECT_LE(Took, C.Ticks + C.Ticks / 1000 + 400) << C.Us;
+  }
+}
+
 }  // namespace
