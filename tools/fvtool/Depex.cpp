@@ -53,7 +53,7 @@ class Compiler {
     if (First == "BEFORE" || First == "AFTER") {
       ++Pos;
       Code.push_back(First == "BEFORE" ? depex::Before : depex::After);
-      EmitGuid(Expect("a GUID after " + First));
+      EmitGuid(Expect("a GUID after " + First), false);
       if (Pos < Tokens.size()) Fail(First + " takes one GUID and must be the whole expression", Tokens[Pos]);
     } else {
       if (First == "SOR") {
@@ -80,10 +80,11 @@ class Compiler {
     return Tokens[Pos++];
   }
 
-  void EmitGuid(const Token &T) {
+  // BEFORE and AFTER take their GUID inline; everywhere else it is pushed.
+  void EmitGuid(const Token &T, bool Push = true) {
     auto G = Guid::Parse(T.Text);
     if (!G) Fail("'" + T.Text + "' is not a GUID (XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX)", T);
-    Code.push_back(depex::Push);
+    if (Push) Code.push_back(depex::Push);
     Code.insert(Code.end(), G->Raw.begin(), G->Raw.end());
   }
 
