@@ -26,7 +26,7 @@ void FixFileHeaderChecksum(Bytes &B, size_t At) {
   B[At + 16] = static_cast<uint8_t>(B[At + 17] + B[At + 23] - fvtest::Sum(B, At, At + 24));
 }
 
-TEST(CommandLine, BadInputIsExit2OneLineAndNoOutputFile) {
+TEST(FvToolCommandLine, BadInputIsExit2OneLineAndNoOutputFile) {
   ScratchDir Dir("errors");
   const Bytes Good = fvtest::Volume(0x1000, {fvtest::DxeCore()});
   const size_t Core = 0x48;  // the DXE core file in Good
@@ -160,7 +160,7 @@ std::pair<size_t, std::string> ReportLine(const std::vector<std::string> &Report
   return {Report.size(), ""};
 }
 
-TEST(CommandLine, FilesAddedToOvmfAreFoundByUefiExtractAndListed) {
+TEST(FvToolCommandLine, FilesAddedToOvmfAreFoundByUefiExtractAndListed) {
   if (!std::filesystem::exists(OVMF_CODE)) GTEST_SKIP() << OVMF_CODE << " not installed (package ovmf)";
   ASSERT_TRUE(std::string(UEFIEXTRACT).find("NOTFOUND") == std::string::npos && *UEFIEXTRACT)
       << "UEFIExtract not found; tools/bootstrap installs uefitool-cli";

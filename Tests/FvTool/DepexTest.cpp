@@ -25,7 +25,7 @@ Bytes Cat(std::initializer_list<Bytes> Parts) {
   return Out;
 }
 
-TEST(Depex, CompilesToPostfixOpcodes) {
+TEST(FvToolDepex, CompilesToPostfixOpcodes) {
   EXPECT_EQ(fv::CompileDepex("TRUE"), (Bytes{0x06, 0x08}));
   EXPECT_EQ(fv::CompileDepex(A + " AND " + B), Cat({PushA, PushB, {0x03, 0x08}}));
   // AND and OR bind equally, left to right.
@@ -38,7 +38,7 @@ TEST(Depex, CompilesToPostfixOpcodes) {
   EXPECT_EQ(fv::CompileDepex("456d2859-a84b-4e47-a2ee-3276d886997d"), Cat({PushA, {0x08}}));
 }
 
-TEST(Depex, DecodesToTextThatCompilesBack) {
+TEST(FvToolDepex, DecodesToTextThatCompilesBack) {
   struct Case {
     Bytes Code;
     std::string Text;
@@ -58,7 +58,7 @@ TEST(Depex, DecodesToTextThatCompilesBack) {
   }
 }
 
-TEST(Depex, SyntaxErrorsAreOneLineInputErrors) {
+TEST(FvToolDepex, SyntaxErrorsAreOneLineInputErrors) {
   const std::string Bad[] = {"",         "   ",         A + " AND",        "(" + A,          A + ")",
                              "AND " + A, A + " " + B,   "BEFORE " + A + " AND TRUE", "TRUE AND SOR TRUE",
                              "NOT",      "1234",        A + " AND AFTER " + B,       "()",
@@ -75,13 +75,13 @@ TEST(Depex, SyntaxErrorsAreOneLineInputErrors) {
   }
 }
 
-TEST(Depex, NestingLimitIsExact) {
+TEST(FvToolDepex, NestingLimitIsExact) {
   auto Nested = [](int Levels) { return std::string(Levels, '(') + "TRUE" + std::string(Levels, ')'); };
   EXPECT_EQ(fv::CompileDepex(Nested(fv::depex::MaxNesting)), (Bytes{0x06, 0x08}));
   EXPECT_THROW(fv::CompileDepex(Nested(fv::depex::MaxNesting + 1)), fv::InputError);
 }
 
-TEST(Depex, MalformedBytesAreRefused) {
+TEST(FvToolDepex, MalformedBytesAreRefused) {
   const Bytes Bad[] = {
       {},                                            // nothing
       {0x06},                                        // no END

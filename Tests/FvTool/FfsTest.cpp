@@ -24,7 +24,7 @@ fv::PackOptions Options(uint8_t Type, std::optional<std::string> Depex) {
   return O;
 }
 
-TEST(Ffs, DriverFileLayoutAndChecksums) {
+TEST(FvToolFfs, DriverFileLayoutAndChecksums) {
   fvtest::Bytes F = fv::PackDriver(Options(0x07, "TRUE"));
   // 24 header, depex 6 (+2 pad), PE32 4+0x150, UI 10 (+2 pad), version 14.
   ASSERT_EQ(F.size(), 0x18Eu);
@@ -48,7 +48,7 @@ TEST(Ffs, DriverFileLayoutAndChecksums) {
             (fvtest::Bytes{0x0E, 0, 0, 0x14, 0, 0, '1', 0, '.', 0, '0', 0, 0, 0}));
 }
 
-TEST(Ffs, DepexSectionFollowsTheFileType) {
+TEST(FvToolFfs, DepexSectionFollowsTheFileType) {
   fvtest::Bytes Smm = fv::PackDriver(Options(0x0A, "TRUE"));
   EXPECT_EQ(Smm[18], 0x0A);
   EXPECT_EQ(Smm[27], 0x1C);
@@ -60,7 +60,7 @@ TEST(Ffs, DepexSectionFollowsTheFileType) {
   EXPECT_THROW(fv::PackDriver(Options(0x09, "TRUE")), fv::InputError);
 }
 
-TEST(Ffs, FileSizeStopsBelow16MiB) {
+TEST(FvToolFfs, FileSizeStopsBelow16MiB) {
   auto Sized = [](size_t PeSize) {
     fv::PackOptions O = Options(0x07, std::nullopt);
     O.Pe = MinimalPe(PeSize);
@@ -73,12 +73,12 @@ TEST(Ffs, FileSizeStopsBelow16MiB) {
   EXPECT_THROW(fv::PackDriver(Sized(0xFFFFD9)), fv::InputError);
 }
 
-TEST(Ffs, SectionHeaderSwitchesToExtendedSizeAt0xFFFFFF) {
+TEST(FvToolFfs, SectionHeaderSwitchesToExtendedSizeAt0xFFFFFF) {
   EXPECT_EQ(fv::SectionHeader(0x19, 0xFFFFFA), (fvtest::Bytes{0xFE, 0xFF, 0xFF, 0x19}));
   EXPECT_EQ(fv::SectionHeader(0x19, 0xFFFFFB), (fvtest::Bytes{0xFF, 0xFF, 0xFF, 0x19, 0x03, 0x00, 0x00, 0x01}));
 }
 
-TEST(Ffs, LargeFileAndExtendedSectionHeadersAreRead) {
+TEST(FvToolFfs, LargeFileAndExtendedSectionHeadersAreRead) {
   // FFS_ATTRIB_LARGE_FILE: 32-byte header, size in ExtendedSize; its
   // sections use EFI_COMMON_SECTION_HEADER2.
   fvtest::Bytes F(32, 0);
@@ -110,7 +110,7 @@ TEST(Ffs, LargeFileAndExtendedSectionHeadersAreRead) {
   EXPECT_THROW(fv::ParseStandaloneFile(F, "small"), fv::InputError);
 }
 
-TEST(Ffs, OnlyPe32PlusForX64IsAccepted) {
+TEST(FvToolFfs, OnlyPe32PlusForX64IsAccepted) {
   struct Case {
     const char *What;
     std::function<void(fvtest::Bytes &)> Change;

@@ -37,7 +37,7 @@ bool ValidHeader(const Bytes &V, size_t At) {
   return static_cast<uint8_t>(Sum(V, At, At + 24) - V[At + 17] - V[At + 23]) == 0;
 }
 
-TEST(AddFiles, FilesThatExactlyFillTheFreeSpaceFitOneByteMoreDoesNot) {
+TEST(FvToolAdd, FilesThatExactlyFillTheFreeSpaceFitOneByteMoreDoesNot) {
   // DXE core at 0x48..0x78; the second file starts 8-byte aligned at 0x878.
   Bytes Flash = fvtest::Volume(0x1000, {fvtest::DxeCore()});
   Bytes First = fvtest::FileOfSize(fvtest::TestGuid(1), 0x7FC);
@@ -54,7 +54,7 @@ TEST(AddFiles, FilesThatExactlyFillTheFreeSpaceFitOneByteMoreDoesNot) {
   EXPECT_EQ(Error.rfind("no room", 0), 0u) << Error;
 }
 
-TEST(AddFiles, AlignedDataGetsAPadFileBeforeIt) {
+TEST(FvToolAdd, AlignedDataGetsAPadFileBeforeIt) {
   // 4 KiB alignment: data at 0x1000, so the file at 0xFE8 and a pad file
   // filling 0x78..0xFE8.
   Bytes Flash = fvtest::Volume(0x3000, {fvtest::DxeCore()});
@@ -76,7 +76,7 @@ TEST(AddFiles, AlignedDataGetsAPadFileBeforeIt) {
   EXPECT_TRUE(std::equal(Aligned.begin(), Aligned.end(), Out.begin() + 0x98));
 }
 
-TEST(AddFiles, AGuidAlreadyPresentIsRefused) {
+TEST(FvToolAdd, AGuidAlreadyPresentIsRefused) {
   Bytes Flash = fvtest::Volume(0x1000, {fvtest::DxeCore()});
   std::string Error = AddError(Flash, {fvtest::FileOfSize(fvtest::TestGuid(0xD), 0x40)});
   EXPECT_NE(Error.find("already"), std::string::npos) << Error;
@@ -85,7 +85,7 @@ TEST(AddFiles, AGuidAlreadyPresentIsRefused) {
   EXPECT_NE(Error.find("already"), std::string::npos) << Error;
 }
 
-TEST(AddFiles, CompressedVolumeIsRecompressedAndItsFileMayGrowIntoFreeSpace) {
+TEST(FvToolAdd, CompressedVolumeIsRecompressedAndItsFileMayGrowIntoFreeSpace) {
   Bytes Dxe = fvtest::Volume(0x2000, {fvtest::DxeCore()});
   Bytes Flash = fvtest::CompressedImage(Dxe, 0x2000);
   // Incompressible content, so the compressed file must grow.

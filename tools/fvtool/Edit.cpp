@@ -22,11 +22,11 @@ namespace {
 uint8_t EraseByte(const Volume &V) { return V.ErasePolarity ? 0xFF : 0x00; }
 
 Bytes PadFile(const Volume &V, uint64_t Size) {
-  FileSpec Spec;
-  Spec.Name.Raw.fill(0xFF);
-  Spec.Type = filetype::Pad;
-  Spec.ErasePolarity = V.ErasePolarity;
-  return MakeFile(Spec, Bytes(Size - ffs::HeaderSize, EraseByte(V)));
+  FileFields Fields;
+  Fields.Name.Raw.fill(0xFF);
+  Fields.Type = filetype::Pad;
+  Fields.ErasePolarity = V.ErasePolarity;
+  return MakeFile(Fields, Bytes(Size - ffs::HeaderSize, EraseByte(V)));
 }
 
 // A sequence of 4-byte aligned sections (file data, an encapsulation's
@@ -81,8 +81,8 @@ class Rebuilder {
     for (size_t I = 0; I < F.Sections.size(); ++I) {
       if (auto New = InSection(F.Sections[I])) {
         Bytes Data = ReplaceInSequence(F.Data(), F.Offset + F.HeaderSize, F.Sections, I, *New);
-        FileSpec Spec{F.Name, F.Type, F.Attributes, V.ErasePolarity, V.IsFfs3()};
-        Bytes Out = MakeFile(Spec, Data);
+        FileFields Fields{F.Name, F.Type, F.Attributes, V.ErasePolarity, V.IsFfs3()};
+        Bytes Out = MakeFile(Fields, Data);
         Note("file " + F.Name.ToString() + ": " + Hex(F.Size()) + " -> " + Hex(Out.size()) + " bytes");
         return Out;
       }

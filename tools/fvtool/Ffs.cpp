@@ -87,20 +87,20 @@ void AppendSection(Bytes &Sections, uint8_t Type, ByteView Body) {
   Append(Sections, Body);
 }
 
-Bytes MakeFile(const FileSpec &Spec, ByteView Data) {
+Bytes MakeFile(const FileFields &Fields, ByteView Data) {
   uint64_t Size = ffs::HeaderSize + Data.size();
   bool Large = Size > ffs::MaxSmallFileSize;
   if (Large) {
-    if (!Spec.AllowLarge) {
-      throw InputError("file " + Spec.Name.ToString() + " would be " + Hex(Size) +
+    if (!Fields.AllowLarge) {
+      throw InputError("file " + Fields.Name.ToString() + " would be " + Hex(Size) +
                        " bytes, more than the 16 MiB an FFS2 file can hold");
     }
     Size = ffs::Header2Size + Data.size();
   }
   Bytes F(Large ? ffs::Header2Size : ffs::HeaderSize, 0);
-  Spec.Name.Store(F, 0);
-  F[18] = Spec.Type;
-  F[19] = static_cast<uint8_t>(Large ? Spec.Attributes | ffs::AttrLargeFile : Spec.Attributes & ~ffs::AttrLargeFile);
+  Fields.Name.Store(F, 0);
+  F[18] = Fields.Type;
+  F[19] = static_cast<uint8_t>(Large ? Fields.Attributes | ffs::AttrLargeFile : Fields.Attributes & ~ffs::AttrLargeFile);
   if (Large) {
     Write64(F, 24, Size);  // Size[] stays 0
   } else {
@@ -109,7 +109,7 @@ Bytes MakeFile(const FileSpec &Spec, ByteView Data) {
   // Header checksum with State and the file checksum taken as zero.
   F[16] = static_cast<uint8_t>(-Sum8(F));
   F[17] = (F[19] & ffs::AttrChecksum) ? static_cast<uint8_t>(-Sum8(Data)) : ffs::FixedChecksum;
-  F[23] = ValidFileState(Spec.ErasePolarity);
+  F[23] = ValidFileState(Fields.ErasePolarity);
   Append(F, Data);
   return F;
 }
@@ -212,15 +212,15 @@ Bytes PackDriver(const PackOptions &Options) {
     Append(Body, Ucs2(*Options.Version, "--version"));
     AppendSection(Data, sectiontype::Version, Body);
   }
-  FileSpec Spec;
-  Spec.Name = Options.Name;
-  Spec.Type = Options.Type;
-  Spec.Attributes = ffs::AttrChecksum;
-  Spec.ErasePolarity = true;
+  FileFields Fields;
+  Fields.Name = Options.Name;
+  Fields.Type = Options.Type;
+  Fields.Attributes = ffs::AttrChecksum;
+  Fields.ErasePolarity = true;
   if (ffs::HeaderSize + Data.size() > ffs::MaxSmallFileSize) {
     throw InputError("the file would be " + Hex(ffs::HeaderSize + Data.size()) + " bytes; fvtool ffs makes files under 16 MiB");
   }
-  return MakeFile(Spec, Data);
+  return MakeFile(Fields, Data);
 }
 
 }  // namespace fv

@@ -52,7 +52,7 @@ Bytes SectionHeader(uint8_t Type, uint64_t BodySize);
 // Appends one section, 4-byte aligned relative to Sections' start.
 void AppendSection(Bytes &Sections, uint8_t Type, ByteView Body);
 
-struct FileSpec {
+struct FileFields {
   Guid Name;
   uint8_t Type = 0;
   uint8_t Attributes = 0;  // FFS_ATTRIB_LARGE_FILE is set here as needed
@@ -61,7 +61,7 @@ struct FileSpec {
 };
 // A whole file: header, checksums, State. Data checksummed when Attributes
 // has FFS_ATTRIB_CHECKSUM, else 0xAA as the PI rules require.
-Bytes MakeFile(const FileSpec &Spec, ByteView Data);
+Bytes MakeFile(const FileFields &Fields, ByteView Data);
 
 // UCS-2 (little-endian, NUL-terminated) from UTF-8; InputError on
 // characters outside the BMP, NULs or malformed UTF-8.

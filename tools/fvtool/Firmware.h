@@ -79,7 +79,7 @@ struct Image {
   std::optional<File> SingleFile;  // the input was one FFS file
 };
 
-constexpr int MaxNesting = 12;
+constexpr int MaxNesting = 32;
 
 // Throws InputError with where and what is wrong.
 Image ParseImage(std::shared_ptr<const Bytes> Data);
