@@ -93,7 +93,7 @@ TEST(FvToolCommandLine, BadInputIsExit2OneLineAndNoOutputFile) {
          Put(B, Stream + 5, fvtest::Get(B, Stream + 5, 8) + 1, 8);
          return B;
        },
-       Small, "ends after"},
+       Small, "shorter than the"},
       {"LZMA size field too small",
        [&] {
          Bytes B = Compressed;

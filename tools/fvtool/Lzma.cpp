@@ -62,6 +62,10 @@ Bytes LzmaDecompress(ByteView Input, const std::string &Where, uint64_t Limit) {
     Bad("holds more than the " + Hex(Size) + " bytes its header gives");
   }
   if (Ret != LZMA_STREAM_END) {
+    if (Ret == LZMA_DATA_ERROR) {
+      Bad("is corrupt or shorter than the " + Hex(Size) + " bytes its header gives (decoding stopped after " +
+          Hex(Got) + ")");
+    }
     if (Got < Size) Bad("ends after " + Hex(Got) + " of the " + Hex(Size) + " bytes its header gives");
     Bad("does not decode (liblzma error " + std::to_string(static_cast<int>(Ret)) + ")");
   }
