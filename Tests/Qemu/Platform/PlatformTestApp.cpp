@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr UINTN kLine = 400;
+constexpr UINTN kLine = 720;
 constexpr UINT8 kMediaDevicePath = 0x04;
 constexpr UINT8 kPiwgFirmwareFile = 0x06;
 constexpr UINT8 kEndDevicePath = 0x7F;
@@ -54,6 +54,41 @@ CONST EFI_GUID *FirmwareFileOf(CONST UINT8 *Node) {
     Node += Length;
   }
   return nullptr;
+}
+
+// The firmware file whose loaded image holds Address ("-" for none).
+VOID ImageHolding(UINT64 Address, CHAR8 *Out, UINTN Size) {
+  EFI_GUID LoadedImageGuid = HARNESS_LOADED_IMAGE_GUID;
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  AsciiSPrint(Out, Size, "-");
+  if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &LoadedImageGuid, nullptr, &Count, &Handles))) {
+    return;
+  }
+  for (UINTN Index = 0; Index < Count; Index++) {
+    HARNESS_LOADED_IMAGE *Image = nullptr;
+    if (EFI_ERROR(gBS->HandleProtocol(Handles[Index], &LoadedImageGuid, (VOID **)&Image))) {
+      continue;
+    }
+    UINT64 Base = (UINT64)(UINTN)Image->ImageBase;
+    CONST EFI_GUID *File = FirmwareFileOf((CONST UINT8 *)Image->FilePath);
+    if (File != nullptr && Address >= Base && Address - Base < Image->ImageSize) {
+      AsciiSPrint(Out, Size, "%g", File);
+      break;
+    }
+  }
+  gBS->FreePool(Handles);
+}
+
+// "GUID,GUID,..." of the images holding the Count handlers at Handlers.
+VOID HandlerImages(CONST UINT64 *Handlers, UINT32 Count, CHAR8 *Out, UINTN Size) {
+  UINTN Used = 0;
+  Out[0] = '\0';
+  for (UINT32 Index = 0; Index < Count && Index < TEST_SMI_MAX_HANDLERS && Used + 40 < Size; Index++) {
+    CHAR8 Name[40];
+    ImageHolding(Handlers[Index], Name, sizeof(Name));
+    Used += AsciiSPrint(Out + Used, Size - Used, "%a%a", Index == 0 ? "" : ",", Name);
+  }
 }
 
 VOID ReportImages() {
@@ -119,8 +154,11 @@ VOID RaiseSmi(SMM_COMMUNICATION_PROTOCOL *Smm, TEST_SMI_COMMUNICATE *Buffer, UIN
   Buffer->Message.Event = Event;
   UINTN Size = sizeof(*Buffer);
   EFI_STATUS Status = Smm->Communicate(Smm, Buffer, &Size);
-  Line("FVTEST smi %a status=%r handlers=%d registered=%d last=0x%lx", Name, Status, (int)Buffer->Message.HandlersRun,
-       (int)Buffer->Message.Registered, Buffer->Message.LastStatus);
+  CHAR8 Ran[kLine / 2], Registered[kLine];
+  HandlerImages(Buffer->Message.Ran, Buffer->Message.HandlersRun, Ran, sizeof(Ran));
+  HandlerImages(Buffer->Message.Registrations, Buffer->Message.Registered, Registered, sizeof(Registered));
+  Line("FVTEST smi %a status=%r last=0x%lx ran=%a", Name, Status, Buffer->Message.LastStatus, Ran);
+  Line("FVTEST registered %a", Registered);
 }
 
 VOID ReportMemoryLog() {

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr UINTN kMaxRegistrations = 16;
+constexpr UINTN kMaxRegistrations = TEST_SMI_MAX_HANDLERS;
 
 struct Registration {
   BOOLEAN InUse;
@@ -106,11 +106,13 @@ EFI_STATUS EFIAPI RaiseEvent(EFI_HANDLE, CONST VOID *, VOID *CommBuffer, UINTN *
   Message.HandlersRun = 0;
   Message.Registered = 0;
   Message.LastStatus = 0;
+  ZeroMem(Message.Ran, sizeof(Message.Ran));
+  ZeroMem(Message.Registrations, sizeof(Message.Registrations));
   for (Registration &R : mRegistrations) {
     if (!R.InUse) {
       continue;
     }
-    Message.Registered++;
+    Message.Registrations[Message.Registered++] = (UINT64)(UINTN)R.Handler;
     BOOLEAN Matches = Message.Event == TEST_SMI_POWER_BUTTON
                           ? R.PowerButton && R.Button.Phase == EfiPowerButtonEntry
                           : !R.PowerButton && R.Sx.Type == Message.Event && R.Sx.Phase == SxEntry;
@@ -122,7 +124,7 @@ EFI_STATUS EFIAPI RaiseEvent(EFI_HANDLE, CONST VOID *, VOID *CommBuffer, UINTN *
     EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT Button = R.Button;
     UINTN NoBufferSize = 0;
     Message.LastStatus = R.Handler(&R, R.PowerButton ? (CONST VOID *)&Button : (CONST VOID *)&Sx, nullptr, &NoBufferSize);
-    Message.HandlersRun++;
+    Message.Ran[Message.HandlersRun++] = (UINT64)(UINTN)R.Handler;
   }
   CopyMem(CommBuffer, &Message, sizeof(Message));
   return EFI_SUCCESS;

@@ -9,14 +9,21 @@
 
 #define TEST_SMI_POWER_BUTTON 0xB0u  // any other value: the sleep type of an Sx entry
 
+#define TEST_SMI_MAX_HANDLERS 16
+
+// Other SMM drivers of the platform register Sx handlers too once the
+// dispatcher exists: the reply names every handler by its address, which
+// the application maps to the image that holds it.
 typedef struct {
   UINT32 Event;
   UINT32 HandlersRun;   // reply: how many registered handlers the event reached
   UINT32 Registered;    // reply: Sx and power-button registrations held
   UINT32 Reserved;
   UINT64 LastStatus;    // reply: the last handler's status
+  UINT64 Ran[TEST_SMI_MAX_HANDLERS];         // reply: the handlers the event reached
+  UINT64 Registrations[TEST_SMI_MAX_HANDLERS];  // reply: every handler registered
 } TEST_SMI_MESSAGE;
-static_assert(sizeof(TEST_SMI_MESSAGE) == 24, "TEST_SMI_MESSAGE");
+static_assert(sizeof(TEST_SMI_MESSAGE) == 24 + 2 * 8 * TEST_SMI_MAX_HANDLERS, "TEST_SMI_MESSAGE");
 
 // EFI_SMM_COMMUNICATE_HEADER with the message behind it.
 typedef struct {
