@@ -3,20 +3,20 @@
 # sources, loaded by the simulator and linked into tests).
 
 # The firmware profile is built for size: -Oz, whole-image LTO in lld-link,
-# unreferenced and identical sections folded away. Code is compiled with
-# CodeView debug information, which goes into a PDB beside the image, never
-# into the image.
+# unreferenced and identical sections folded away.
 set(BOARD_FIRMWARE_FLAGS
   --target=x86_64-unknown-windows
   -ffreestanding -fno-exceptions -fno-rtti -mno-red-zone -fshort-wchar -mno-stack-arg-probe
   -nostdlibinc -fno-threadsafe-statics -ffunction-sections -fdata-sections
-  -Oz -flto -g -gcodeview -Wall -Wextra -Werror=return-type)
+  -Oz -flto -fno-jump-tables -Wall -Wextra -Werror=return-type)
 
 # Sections stay 4 KiB aligned in memory, the least alignment at which the DXE
 # and SMM cores map code read-only and data non-executable; in the file they
-# are packed on 32 bytes, which only the file size sees.
+# are packed on 32 bytes, which only the file size sees. No debug directory:
+# the linker map beside each image is its symbol table. A fixed time stamp
+# keeps the images reproducible.
 set(BOARD_FIRMWARE_LINK_FLAGS
-  /driver /opt:ref /opt:icf /align:4096 /filealign:32 /debug /pdbaltpath:%_PDB% /Brepro)
+  /driver /opt:ref /opt:icf /align:4096 /filealign:32 /timestamp:0)
 
 # Flags for driver and library code on the host: the same language rules as
 # the firmware (no exceptions, no RTTI), hidden symbols so each image keeps
@@ -87,11 +87,11 @@ function(_board_firmware_image Name Subsystem OutDir Sources Libraries)
 
   set(Image "${OutDir}/${Name}.efi")
   add_custom_command(
-    OUTPUT "${Image}" "${OutDir}/${Name}.pdb" "${OutDir}/${Name}.map"
+    OUTPUT "${Image}" "${OutDir}/${Name}.map"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${OutDir}"
     COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${Subsystem} /entry:_ModuleEntryPoint
             /dynamicbase ${BOARD_FIRMWARE_LINK_FLAGS} /map:${OutDir}/${Name}.map
-            /pdb:${OutDir}/${Name}.pdb /out:${Image} ${Objects}
+            /out:${Image} ${Objects}
     DEPENDS ${ObjectTargets} ${Objects}
     COMMAND_EXPAND_LISTS
     COMMENT "Linking firmware image ${Name}.efi")
