@@ -250,7 +250,8 @@ UINTN EFIAPI AsciiVSPrint(CHAR8 *StartOfBuffer, UINTN BufferSize, CONST CHAR8 *F
         if ((Flags & FLAG_PRECISION) == 0) {
           Precision = 0;
         }
-        Text = VA_ARG(Marker, CONST CHAR8 *);
+        // Each argument is fetched as the type it was passed as.
+        Text = Type == 'a' ? VA_ARG(Marker, CONST CHAR8 *) : (CONST CHAR8 *)VA_ARG(Marker, CONST CHAR16 *);
         if (Text == nullptr) {
           Text = "<null string>";
         } else if (Type != 'a') {
@@ -268,7 +269,8 @@ UINTN EFIAPI AsciiVSPrint(CHAR8 *StartOfBuffer, UINTN BufferSize, CONST CHAR8 *F
 
       case 'g':
       case 't': {
-        const UINT8 *Argument = VA_ARG(Marker, const UINT8 *);
+        const UINT8 *Argument = Type == 'g' ? (const UINT8 *)VA_ARG(Marker, CONST EFI_GUID *)
+                                            : (const UINT8 *)VA_ARG(Marker, CONST EFI_TIME *);
         const CHAR8 *Template = mGuidTemplate;
         UINTN Index = sizeof(mGuidTemplate) - 1;
         Text = "<null guid>";
