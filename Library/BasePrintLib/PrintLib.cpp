@@ -1,44 +1,80 @@
 // ASCII formatting with the EDK II conversion set. Output goes through a
 // bounded sink, so no combination of width, precision or argument can write
 // past BufferSize; the format is never read beyond its terminating NUL.
+//
+// Written for size, since every driver image carries it: each conversion
+// renders its text into a small buffer (or points at a string) and one
+// routine pads and copies every field.
 #include <Library/PrintLib.h>
 #include <Uefi.h>
 
 namespace {
 
+// Flags. The first six are set by the characters of mFlagCharacters, in
+// that order ('l' and 'L' each have a bit; either means long).
 enum : UINT32 {
   FLAG_LEFT_JUSTIFY = BIT0,
   FLAG_PREFIX_SIGN = BIT1,
   FLAG_PREFIX_BLANK = BIT2,
-  FLAG_PREFIX_ZERO = BIT3,
-  FLAG_COMMA = BIT4,
-  FLAG_LONG = BIT5,
-  FLAG_PAD_TO_WIDTH = BIT6,
-  FLAG_PRECISION = BIT7,
-  FLAG_UNSIGNED = BIT8,
-  FLAG_HEX = 0x200u,
+  FLAG_COMMA = BIT3,
+  FLAG_LONG = BIT4 | BIT5,
+  FLAG_PREFIX_ZERO = BIT6,
+  FLAG_PAD_TO_WIDTH = BIT7,
+  FLAG_PRECISION = BIT8,
+  FLAG_UNSIGNED = 0x200u,
+  FLAG_HEX = 0x400u,
+  FLAG_WIDE = 0x800u,  // the text is CHAR16; its low bytes are printed
 };
+constexpr CHAR8 mFlagCharacters[] = "-+ ,lL";
 
 constexpr CHAR8 mHexDigits[] = "0123456789ABCDEF";
 
-// Warnings by value, errors by their code without the error bit.
-constexpr const CHAR8 *mWarningText[] = {
-    "Success",          "Warning Unknown Glyph", "Warning Delete Failure", "Warning Write Failure",
-    "Warning Buffer Too Small", "Warning Stale Data", "Warning File System", "Warning Reset Required",
-};
+// The %r texts back to back, each ended by its NUL: warnings 0-7 by value,
+// then errors 1-35 by code. Found by counting NULs, which is cheaper than a
+// table of pointers (8 bytes and a base relocation each).
+constexpr CHAR8 mStatusText[] =
+    "Success\0Warning Unknown Glyph\0Warning Delete Failure\0Warning Write Failure\0"
+    "Warning Buffer Too Small\0Warning Stale Data\0Warning File System\0Warning Reset Required\0"
+    "Load Error\0Invalid Parameter\0Unsupported\0Bad Buffer Size\0Buffer Too Small\0Not Ready\0"
+    "Device Error\0Write Protected\0Out of Resources\0Volume Corrupt\0Volume Full\0No Media\0"
+    "Media changed\0Not Found\0Access Denied\0No Response\0No mapping\0Time out\0Not started\0"
+    "Already started\0Aborted\0ICMP Error\0TFTP Error\0Protocol Error\0Incompatible Version\0"
+    "Security Violation\0CRC Error\0End of Media\0Reserved (29)\0Reserved (30)\0End of File\0"
+    "Invalid Language\0Compromised Data\0IP Address Conflict\0HTTP Error";
+constexpr UINTN WARNING_TEXTS = 8;
+constexpr UINTN ERROR_TEXTS = 35;
 
-constexpr const CHAR8 *mErrorText[] = {
-    "Load Error",          "Invalid Parameter",    "Unsupported",        "Bad Buffer Size",
-    "Buffer Too Small",    "Not Ready",            "Device Error",       "Write Protected",
-    "Out of Resources",    "Volume Corrupt",       "Volume Full",        "No Media",
-    "Media changed",       "Not Found",            "Access Denied",      "No Response",
-    "No mapping",          "Time out",             "Not started",        "Already started",
-    "Aborted",             "ICMP Error",           "TFTP Error",         "Protocol Error",
-    "Incompatible Version", "Security Violation",  "CRC Error",          "End of Media",
-    "Reserved (29)",       "Reserved (30)",        "End of File",        "Invalid Language",
-    "Compromised Data",    "IP Address Conflict",  "HTTP Error",
-};
-static_assert(ARRAY_SIZE(mErrorText) == 35, "error texts 1..35");
+consteval UINTN CountTexts(const CHAR8 *Texts, UINTN Size) {
+  UINTN Count = 0;
+  for (UINTN Index = 0; Index < Size; Index++) {
+    Count += Texts[Index] == '\0';
+  }
+  return Count;
+}
+static_assert(CountTexts(mStatusText, sizeof(mStatusText)) == WARNING_TEXTS + ERROR_TEXTS, "one text per code");
+
+// %g and %t print their argument by a template: each byte is a character to
+// print, or (bit 7 set) a field of the argument: bits 3:0 its offset, bit 4 a
+// 16-bit field (at least four digits, else two), bit 5 decimal (else hex).
+// Byte by byte, so the GUID may sit at any alignment.
+constexpr CHAR8 mGuidTemplate[] = "\x83\x82\x81\x80-\x85\x84-\x87\x86-\x88\x89-\x8A\x8B\x8C\x8D\x8E\x8F";
+constexpr CHAR8 mTimeTemplate[] = "\xA2/\xA3/\xB0  \xA4:\xA5";  // MM/DD/YYYY  HH:MM
+static_assert(OFFSET_OF(EFI_TIME, Year) == 0 && OFFSET_OF(EFI_TIME, Month) == 2 && OFFSET_OF(EFI_TIME, Day) == 3 &&
+              OFFSET_OF(EFI_TIME, Hour) == 4 && OFFSET_OF(EFI_TIME, Minute) == 5, "time template offsets");
+
+// Writes Value in Radix backwards, ending just before End: at least
+// MinimumDigits digits (none for a zero with MinimumDigits 0), grouped by
+// three with commas when asked. Returns where the digits start.
+CHAR8 *PutDigits(CHAR8 *End, UINT64 Value, UINT32 Radix, UINTN MinimumDigits, bool Comma = false) {
+  for (UINTN Count = 0; Value != 0 || Count < MinimumDigits; Count++) {
+    if (Comma && Count != 0 && Count % 3 == 0) {
+      *--End = ',';
+    }
+    *--End = mHexDigits[Value % Radix];
+    Value /= Radix;
+  }
+  return End;
+}
 
 struct PRINT_SINK {
   CHAR8 *Buffer;
@@ -47,179 +83,42 @@ struct PRINT_SINK {
 
   bool Full() const { return Length >= Capacity; }
   void Put(CHAR8 Character) {
-    if (Length < Capacity) {
+    if (!Full()) {
       Buffer[Length++] = Character;
     }
   }
-  // Count may be "negative" (a width narrower than the field): nothing is written.
+  // Count may be "negative" (a width narrower than the field): nothing is
+  // written. A huge count stops at the buffer's end.
   void Fill(INTN Count, CHAR8 Character) {
-    for (INTN Index = 0; Index < Count && Length < Capacity; Index++) {
-      Buffer[Length++] = Character;
+    for (; Count > 0 && !Full(); Count--) {
+      Put(Character);
     }
   }
 };
 
-// Writes Value in Radix, most significant digit first; returns the digit count.
-UINTN ValueToDigits(CHAR8 *Digits, UINT64 Value, UINT32 Radix) {
-  CHAR8 Reversed[24];
-  UINTN Count = 0;
-  do {
-    Reversed[Count++] = mHexDigits[Value % Radix];
-    Value /= Radix;
-  } while (Value != 0);
-  for (UINTN Index = 0; Index < Count; Index++) {
-    Digits[Index] = Reversed[Count - 1 - Index];
+// Every field: right-justified padding, the prefix (a sign or a blank), Pad up
+// to the precision, Count characters of Text, left-justified padding.
+// Precision is raised to the field's own length first.
+void EmitField(PRINT_SINK &Sink, UINT32 Flags, UINTN Width, UINTN Precision, CHAR8 Prefix, CHAR8 Pad,
+               const CHAR8 *Text, UINTN Count) {
+  UINTN Length = Count + (Prefix != 0);
+  if (Precision < Length) {
+    Precision = Length;
   }
-  return Count;
-}
-
-void AppendHex(CHAR8 *&Cursor, UINT64 Value, UINTN Width) {
-  for (UINTN Index = Width; Index > 0; Index--) {
-    *Cursor++ = mHexDigits[(Value >> ((Index - 1) * 4)) & 0xF];
-  }
-}
-
-void AppendDecimal(CHAR8 *&Cursor, UINT64 Value, UINTN MinimumDigits) {
-  CHAR8 Digits[24];
-  UINTN Count = ValueToDigits(Digits, Value, 10);
-  for (UINTN Index = Count; Index < MinimumDigits; Index++) {
-    *Cursor++ = '0';
-  }
-  for (UINTN Index = 0; Index < Count; Index++) {
-    *Cursor++ = Digits[Index];
-  }
-}
-
-// A string-like field: Count characters fetched by Fetch(Index), padded to
-// Width; an explicit precision larger than the text pads with spaces, as the
-// EDK II formatter does.
-template <typename FETCH>
-void EmitText(PRINT_SINK &Sink, UINT32 Flags, UINTN Width, UINTN Precision, UINTN Count, FETCH Fetch) {
-  if (Precision < Count) {
-    Precision = Count;
-  }
-  if ((Flags & (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) == FLAG_PAD_TO_WIDTH) {
-    Sink.Fill((INTN)(Width - Precision), ' ');
-  }
-  Sink.Fill((INTN)(Precision - Count), ' ');
-  for (UINTN Index = 0; Index < Count && !Sink.Full(); Index++) {
-    Sink.Put(Fetch(Index));
-  }
-  if ((Flags & (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) == (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) {
-    Sink.Fill((INTN)(Width - Precision), ' ');
-  }
-}
-
-// A NUL-terminated text that is not read past Precision characters when a
-// precision was given.
-template <typename CHAR_TYPE>
-void EmitString(PRINT_SINK &Sink, UINT32 Flags, UINTN Width, UINTN Precision, const CHAR_TYPE *Text) {
-  UINTN Count = 0;
-  while (((Flags & FLAG_PRECISION) == 0 || Count < Precision) && Text[Count] != 0) {
-    Count++;
-  }
-  EmitText(Sink, Flags, Width, Precision, Count, [Text](UINTN Index) { return (CHAR8)Text[Index]; });
-}
-
-void EmitNumber(PRINT_SINK &Sink, UINT32 Flags, UINTN Width, UINTN Precision, INT64 Value) {
-  CHAR8 Prefix = 0;
-  bool Comma = false;
-  UINT64 Magnitude;
-  UINT32 Radix;
-
-  if ((Flags & FLAG_PREFIX_BLANK) != 0) {
-    Prefix = ' ';
-  }
-  if ((Flags & FLAG_PREFIX_SIGN) != 0) {
-    Prefix = '+';
-  }
-  if ((Flags & FLAG_HEX) == 0) {
-    Radix = 10;
-    if ((Flags & FLAG_COMMA) != 0) {
-      Comma = true;
-      Flags &= ~(UINT32)FLAG_PREFIX_ZERO;
-      Precision = 1;
-    }
-    if (Value < 0 && (Flags & FLAG_UNSIGNED) == 0) {
-      Prefix = '-';
-      Magnitude = 0 - (UINT64)Value;
-    } else if ((Flags & (FLAG_UNSIGNED | FLAG_LONG)) == FLAG_UNSIGNED) {
-      Magnitude = (UINT32)Value;
-    } else {
-      Magnitude = (UINT64)Value;
-    }
-  } else {
-    Radix = 16;
-    // Without 'l' the argument was an int: its bit pattern, not its sign.
-    Magnitude = ((Flags & FLAG_LONG) == 0) ? (UINT64)(UINT32)Value : (UINT64)Value;
-  }
-
-  CHAR8 Digits[24];
-  UINTN DigitCount = ValueToDigits(Digits, Magnitude, Radix);
-  if (Magnitude == 0 && Precision == 0) {
-    DigitCount = 0;
-  }
-  UINTN Count = DigitCount;
-  if (Comma && Count != 0) {
-    Count += (Count - 1) / 3;
-  }
-  if (Prefix != 0) {
-    Count++;
-    Precision++;
-  }
-  if ((Flags & (FLAG_PREFIX_ZERO | FLAG_LEFT_JUSTIFY | FLAG_PAD_TO_WIDTH | FLAG_PRECISION)) ==
-      (FLAG_PREFIX_ZERO | FLAG_PAD_TO_WIDTH)) {
-    Precision = Width;
-  }
-  if (Precision < Count) {
-    Precision = Count;
-  }
-
-  if ((Flags & (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) == FLAG_PAD_TO_WIDTH) {
+  UINT32 Justify = Flags & (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY);
+  if (Justify == FLAG_PAD_TO_WIDTH) {
     Sink.Fill((INTN)(Width - Precision), ' ');
   }
   if (Prefix != 0) {
     Sink.Put(Prefix);
   }
-  Sink.Fill((INTN)(Precision - Count), '0');
-  for (UINTN Index = 0; Index < DigitCount && !Sink.Full(); Index++) {
-    if (Comma && Index != 0 && (DigitCount - Index) % 3 == 0) {
-      Sink.Put(',');
-    }
-    Sink.Put(Digits[Index]);
+  Sink.Fill((INTN)(Precision - Length), Pad);
+  for (UINTN Index = 0; Index < Count && !Sink.Full(); Index++) {
+    Sink.Put((Flags & FLAG_WIDE) != 0 ? (CHAR8)((const CHAR16 *)Text)[Index] : Text[Index]);
   }
-  if ((Flags & (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) == (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) {
+  if (Justify == (FLAG_PAD_TO_WIDTH | FLAG_LEFT_JUSTIFY)) {
     Sink.Fill((INTN)(Width - Precision), ' ');
   }
-}
-
-// Text of a %r status, or NULL when it has none (then it prints as %08X).
-const CHAR8 *StatusText(RETURN_STATUS Status) {
-  if (RETURN_ERROR(Status)) {
-    UINT64 Code = Status & ~MAX_BIT;
-    if (Code >= 1 && Code <= ARRAY_SIZE(mErrorText)) {
-      return mErrorText[Code - 1];
-    }
-  } else if (Status < ARRAY_SIZE(mWarningText)) {
-    return mWarningText[Status];
-  }
-  return nullptr;
-}
-
-// A line break in the format: "\n", "\n\r" and "\r\n" all print as "\r\n", a
-// lone "\r" as itself. Format points at the break; returns how many format
-// characters it consumed. The look-ahead stops at the NUL.
-UINTN TranslateLineBreak(CONST CHAR8 *Format, const CHAR8 **Text) {
-  if (Format[0] == '\n') {
-    *Text = "\r\n";
-    return Format[1] == '\r' ? 2 : 1;
-  }
-  if (Format[1] == '\n') {
-    *Text = "\r\n";
-    return 2;
-  }
-  *Text = "\r";
-  return 1;
 }
 
 }  // namespace
@@ -230,96 +129,70 @@ UINTN EFIAPI AsciiVSPrint(CHAR8 *StartOfBuffer, UINTN BufferSize, CONST CHAR8 *F
   }
   PRINT_SINK Sink = {StartOfBuffer, BufferSize - 1, 0};
   CONST CHAR8 *Format = FormatString;
-
   while (Format != nullptr && *Format != '\0' && !Sink.Full()) {
     UINT32 Flags = 0;
     UINTN Width = 0;
     UINTN Precision = 1;
     CHAR8 Type = *Format;
 
-    if (Type != '%') {
-      if (Type == '\n' || Type == '\r') {
-        const CHAR8 *Text;
-        Format += TranslateLineBreak(Format, &Text);
-        EmitString(Sink, Flags, Width, Precision, Text);
-      } else {
-        Sink.Put(Type);
-        Format++;
-      }
-      continue;
-    }
-
-    // Flags, width and precision, in any order as EDK II accepts them.
-    bool Done = false;
-    while (!Done) {
-      Format++;
-      Type = *Format;
-      switch (Type) {
-        case '.':
+    if (Type == '%') {
+      // Flags, width and precision, in any order as EDK II accepts them.
+      for (;;) {
+        Type = *++Format;
+        UINT32 Flag = 0;
+        for (UINTN Index = 0; mFlagCharacters[Index] != '\0'; Index++) {
+          if (Type == mFlagCharacters[Index]) {
+            Flag = 1u << Index;
+          }
+        }
+        if (Flag != 0) {
+          Flags |= Flag;
+        } else if (Type == '.') {
           Flags |= FLAG_PRECISION;
           Precision = 0;
-          break;
-        case '-':
-          Flags |= FLAG_LEFT_JUSTIFY;
-          break;
-        case '+':
-          Flags |= FLAG_PREFIX_SIGN;
-          break;
-        case ' ':
-          Flags |= FLAG_PREFIX_BLANK;
-          break;
-        case ',':
-          Flags |= FLAG_COMMA;
-          break;
-        case 'l':
-        case 'L':
-          Flags |= FLAG_LONG;
-          break;
-        case '*':
-          if ((Flags & FLAG_PRECISION) == 0) {
-            Flags |= FLAG_PAD_TO_WIDTH;
-            Width = VA_ARG(Marker, UINTN);
-          } else {
-            Precision = VA_ARG(Marker, UINTN);
-          }
-          break;
-        case '0':
-          if ((Flags & FLAG_PRECISION) == 0) {
-            Flags |= FLAG_PREFIX_ZERO;
-          }
-          [[fallthrough]];
-        case '1':
-        case '2':
-        case '3':
-        case '4':
-        case '5':
-        case '6':
-        case '7':
-        case '8':
-        case '9': {
+        } else if (Type == '*' || (Type >= '0' && Type <= '9')) {
           UINTN Number = 0;
-          while (Format[0] >= '0' && Format[0] <= '9') {
-            Number = Number * 10 + (UINTN)(Format[0] - '0');
-            Format++;
+          if (Type == '*') {
+            Number = VA_ARG(Marker, UINTN);
+          } else {
+            if (Type == '0' && (Flags & FLAG_PRECISION) == 0) {
+              Flags |= FLAG_PREFIX_ZERO;
+            }
+            for (; *Format >= '0' && *Format <= '9'; Format++) {
+              Number = Number * 10 + (UINTN)(*Format - '0');
+            }
+            Format--;  // the loop above stopped one past the number
           }
-          Format--;  // the loop above advances once more
           if ((Flags & FLAG_PRECISION) == 0) {
             Flags |= FLAG_PAD_TO_WIDTH;
             Width = Number;
           } else {
             Precision = Number;
           }
+        } else {
           break;
         }
-        default:
-          Done = true;
-          break;
       }
+      if (Type == '\0') {
+        break;  // the format ended inside a conversion: print nothing for it
+      }
+    } else if (Type != '\n' && Type != '\r') {
+      Sink.Put(Type);
+      Format++;
+      continue;
     }
 
-    if (Type == '\0') {
-      break;  // the format ended inside a conversion: print nothing for it
-    }
+    // Every field prints a text: a string argument, or one rendered
+    // backwards into Buffer, which ends in a NUL. Numbers pad with zeros
+    // after their prefix and know their length; the rest pad with blanks.
+    CHAR8 Buffer[40];
+    CHAR8 *Cursor = &Buffer[sizeof(Buffer) - 1];
+    *Cursor = '\0';
+    const CHAR8 *Text = Cursor;
+    CHAR16 Character[2];
+    CHAR8 Prefix = 0;
+    CHAR8 Pad = ' ';
+    UINTN Count = 0;
 
     switch (Type) {
       case 'p':
@@ -339,126 +212,145 @@ UINTN EFIAPI AsciiVSPrint(CHAR8 *StartOfBuffer, UINTN BufferSize, CONST CHAR8 *F
         }
         [[fallthrough]];
       case 'd': {
-        INT64 Value;
-        if ((Flags & FLAG_LONG) == 0) {
-          Value = VA_ARG(Marker, int);
-        } else {
-          Value = VA_ARG(Marker, INT64);
+        INT64 Value = (Flags & FLAG_LONG) != 0 ? VA_ARG(Marker, INT64) : VA_ARG(Marker, int);
+        Prefix = (Flags & FLAG_PREFIX_SIGN) != 0 ? '+' : (Flags & FLAG_PREFIX_BLANK) != 0 ? ' ' : 0;
+        // Without 'l' the argument was an int: its bit pattern, unless it is
+        // a negative signed decimal.
+        UINT64 Magnitude = (Flags & FLAG_LONG) != 0 ? (UINT64)Value : (UINT64)(UINT32)Value;
+        UINT32 Radix = 16;
+        bool Comma = false;
+        if ((Flags & FLAG_HEX) == 0) {
+          Radix = 10;
+          if ((Flags & FLAG_COMMA) != 0) {
+            Comma = true;
+            Flags &= ~(UINT32)FLAG_PREFIX_ZERO;
+            Precision = 1;
+          }
+          if (Value < 0 && (Flags & FLAG_UNSIGNED) == 0) {
+            Prefix = '-';
+            Magnitude = 0 - (UINT64)Value;
+          }
         }
-        EmitNumber(Sink, Flags, Width, Precision, Value);
+        Text = PutDigits(Cursor, Magnitude, Radix, Precision != 0, Comma);
+        Count = (UINTN)(Cursor - Text);
+        if (Prefix != 0) {
+          Precision++;
+        }
+        if ((Flags & (FLAG_PREFIX_ZERO | FLAG_LEFT_JUSTIFY | FLAG_PAD_TO_WIDTH | FLAG_PRECISION)) ==
+            (FLAG_PREFIX_ZERO | FLAG_PAD_TO_WIDTH)) {
+          Precision = Width;
+        }
+        Pad = '0';
         break;
       }
 
       case 's':
       case 'S':
-      case 'a': {
+      case 'a':
         if ((Flags & FLAG_PRECISION) == 0) {
           Precision = 0;
         }
-        if (Type == 'a') {
-          CONST CHAR8 *Text = VA_ARG(Marker, CONST CHAR8 *);
-          EmitString(Sink, Flags, Width, Precision, Text != nullptr ? Text : "<null string>");
-        } else {
-          CONST CHAR16 *Text = VA_ARG(Marker, CONST CHAR16 *);
-          if (Text != nullptr) {
-            EmitString(Sink, Flags, Width, Precision, Text);
-          } else {
-            EmitString(Sink, Flags, Width, Precision, "<null string>");
-          }
+        // Each argument is fetched as the type it was passed as.
+        Text = Type == 'a' ? VA_ARG(Marker, CONST CHAR8 *) : (CONST CHAR8 *)VA_ARG(Marker, CONST CHAR16 *);
+        if (Text == nullptr) {
+          Text = "<null string>";
+        } else if (Type != 'a') {
+          Flags |= FLAG_WIDE;
         }
         break;
-      }
 
-      case 'c': {
+      case 'c':
         // A NUL character leaves its one-character field blank, as in EDK II.
-        CHAR16 Text[2] = {(CHAR16)(VA_ARG(Marker, UINTN) & 0xFFFF), 0};
-        EmitString(Sink, Flags, Width, Precision, Text);
+        Character[0] = (CHAR16)(VA_ARG(Marker, UINTN) & 0xFFFF);
+        Character[1] = 0;
+        Text = (const CHAR8 *)Character;
+        Flags |= FLAG_WIDE;
         break;
-      }
 
-      case 'g': {
-        CONST EFI_GUID *Guid = VA_ARG(Marker, CONST EFI_GUID *);
-        if (Guid == nullptr) {
-          EmitString(Sink, Flags, Width, Precision, "<null guid>");
-          break;
-        }
-        CHAR8 Text[40];
-        CHAR8 *Cursor = Text;
-        // Field by field: the GUID may sit at any alignment.
-        const UINT8 *Bytes = (const UINT8 *)Guid;
-        UINT32 Data1 = (UINT32)Bytes[0] | ((UINT32)Bytes[1] << 8) | ((UINT32)Bytes[2] << 16) | ((UINT32)Bytes[3] << 24);
-        UINT16 Data2 = (UINT16)(Bytes[4] | (Bytes[5] << 8));
-        UINT16 Data3 = (UINT16)(Bytes[6] | (Bytes[7] << 8));
-        AppendHex(Cursor, Data1, 8);
-        *Cursor++ = '-';
-        AppendHex(Cursor, Data2, 4);
-        *Cursor++ = '-';
-        AppendHex(Cursor, Data3, 4);
-        *Cursor++ = '-';
-        for (UINTN Index = 8; Index < 16; Index++) {
-          if (Index == 10) {
-            *Cursor++ = '-';
-          }
-          AppendHex(Cursor, Bytes[Index], 2);
-        }
-        *Cursor = '\0';
-        EmitString(Sink, Flags, Width, Precision, Text);
-        break;
-      }
-
+      case 'g':
       case 't': {
-        CONST EFI_TIME *Time = VA_ARG(Marker, CONST EFI_TIME *);
-        if (Time == nullptr) {
-          EmitString(Sink, Flags, Width, Precision, "<null time>");
+        const UINT8 *Argument = Type == 'g' ? (const UINT8 *)VA_ARG(Marker, CONST EFI_GUID *)
+                                            : (const UINT8 *)VA_ARG(Marker, CONST EFI_TIME *);
+        const CHAR8 *Template = mGuidTemplate;
+        UINTN Index = sizeof(mGuidTemplate) - 1;
+        Text = "<null guid>";
+        if (Type == 't') {
+          Template = mTimeTemplate;
+          Index = sizeof(mTimeTemplate) - 1;
+          Text = "<null time>";
+        }
+        if (Argument == nullptr) {
           break;
         }
-        CHAR8 Text[32];
-        CHAR8 *Cursor = Text;
-        AppendDecimal(Cursor, Time->Month, 2);
-        *Cursor++ = '/';
-        AppendDecimal(Cursor, Time->Day, 2);
-        *Cursor++ = '/';
-        AppendDecimal(Cursor, Time->Year, 4);
-        *Cursor++ = ' ';
-        *Cursor++ = ' ';
-        AppendDecimal(Cursor, Time->Hour, 2);
-        *Cursor++ = ':';
-        AppendDecimal(Cursor, Time->Minute, 2);
-        *Cursor = '\0';
-        EmitString(Sink, Flags, Width, Precision, Text);
+        while (Index-- != 0) {
+          UINT8 Item = (UINT8)Template[Index];
+          if (Item < 0x80) {
+            *--Cursor = (CHAR8)Item;
+          } else {
+            const UINT8 *Field = Argument + (Item & 0xF);
+            bool Wide = (Item & 0x10) != 0;
+            Cursor = PutDigits(Cursor, Wide ? (UINT64)(Field[0] | (Field[1] << 8)) : Field[0],
+                               (Item & 0x20) != 0 ? 10 : 16, Wide ? 4 : 2);
+          }
+        }
+        Text = Cursor;
         break;
       }
 
       case 'r': {
         RETURN_STATUS Status = VA_ARG(Marker, RETURN_STATUS);
-        const CHAR8 *Known = StatusText(Status);
-        if (Known != nullptr) {
-          EmitString(Sink, Flags, Width, Precision, Known);
+        // Index into mStatusText, valid below Limit.
+        UINT64 Index = Status;
+        UINT64 Limit = WARNING_TEXTS;
+        if (RETURN_ERROR(Status)) {
+          Index = (Status & ~MAX_BIT) + WARNING_TEXTS - 1;
+          Limit = WARNING_TEXTS + ERROR_TEXTS;
+          if (Index < WARNING_TEXTS) {
+            Index = Limit;  // error 0 has no text
+          }
+        }
+        if (Index < Limit) {
+          for (Text = mStatusText; Index != 0; Index--) {
+            while (*Text++ != '\0') {
+            }
+          }
         } else {
-          CHAR8 Text[12];
-          CHAR8 *Cursor = Text;
-          AppendHex(Cursor, (UINT32)Status, 8);
-          *Cursor = '\0';
-          EmitString(Sink, Flags, Width, Precision, Text);
+          // No text: the low 32 bits in hex.
+          Text = PutDigits(Cursor, (UINT32)Status, 16, 8);
         }
         break;
       }
 
       case '\n':
-      case '\r': {
-        const CHAR8 *Text;
-        Format += TranslateLineBreak(Format, &Text) - 1;
-        EmitString(Sink, Flags, Width, Precision, Text);
+      case '\r':
+        // "\n", "\n\r" and "\r\n" all print as "\r\n", a lone "\r" as itself;
+        // the look-ahead stops at the NUL.
+        Text = "\r\n";
+        if (Format[0] == '\n') {
+          Format += Format[1] == '\r';
+        } else if (Format[1] == '\n') {
+          Format++;
+        } else {
+          Text = "\r";
+        }
         break;
-      }
 
-      default: {
+      default:
         // '%' and unknown letters print themselves, in their field.
-        CHAR8 Text[2] = {Type, '\0'};
-        EmitString(Sink, Flags, Width, Precision, Text);
+        Text = --Cursor;
+        *Cursor = Type;
         break;
+    }
+
+    if (Pad == ' ') {
+      // A precision bounds how much of the text is read.
+      while (((Flags & FLAG_PRECISION) == 0 || Count < Precision) &&
+             ((Flags & FLAG_WIDE) != 0 ? ((const CHAR16 *)Text)[Count] : (CHAR16)Text[Count]) != 0) {
+        Count++;
       }
     }
+
+    EmitField(Sink, Flags, Width, Precision, Prefix, Pad, Text, Count);
     Format++;
   }
 

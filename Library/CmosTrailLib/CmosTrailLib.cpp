@@ -1,62 +1,50 @@
 // Failure trail in the upper CMOS bank: the last module entry announced by a
 // debug message and the last checkpointed debug statement, with up to three
-// archived records from earlier boots.
+// archived records from earlier boots. Every DXE image carries it, so it is
+// written for size: slot offsets are computed rather than tabled, and runs
+// of consecutive CMOS bytes are written by one loop.
 #include <CmosTrail.h>
 #include <Library/IoLib.h>
 #include <Library/PrintLib.h>
 
 namespace {
 
-// One field of a trail slot: where slot 0 keeps it, how far apart the slots
-// are, and how many bytes it has. Listed in the order slots are copied.
-struct SLOT_FIELD {
-  UINT8 Slot0Offset;
-  UINT8 SlotStride;
-  UINT8 Length;
-};
-
-constexpr SLOT_FIELD mSlotFields[] = {
-    {0xA0, 8, 4},                             // GuidPrefix
-    {0xA4, 8, 1},                             // GuidSum
-    {0xCF, 16, 1},                            // Spare
-    {0xA5, 8, 3},                             // Stamp
-    {0xC0, 16, CMOS_TRAIL_FILE_NAME_LENGTH},  // FileName
-    {0x90, 2, 2},                             // Line, high byte first
-};
-
 // Byte index of each field inside a slot's copy order.
-constexpr UINTN GUID_PREFIX_INDEX = 0;
 constexpr UINTN GUID_SUM_INDEX = 4;
 constexpr UINTN SPARE_INDEX = 5;
 constexpr UINTN STAMP_INDEX = 6;
 constexpr UINTN FILE_NAME_INDEX = 9;
 constexpr UINTN LINE_INDEX = 24;
 
-struct SLOT_LAYOUT {
-  UINT8 Offset[CMOS_TRAIL_SLOT_COUNT][CMOS_TRAIL_SLOT_BYTES];
-};
+// Slot 0 keeps GuidPrefix, GuidSum and Stamp at 0xA0..0xA7 (8 bytes a slot),
+// the spare byte at 0xCF and the file name at 0xC0 (16 bytes a slot), the
+// line at 0x90 (2 bytes a slot), high byte first.
+constexpr UINT8 GUID_PREFIX_OFFSET = 0xA0;
+constexpr UINT8 STAMP_OFFSET = 0xA5;
+constexpr UINT8 SPARE_OFFSET = 0xCF;
+constexpr UINT8 FILE_NAME_OFFSET = 0xC0;
+constexpr UINT8 LINE_OFFSET = 0x90;
 
-consteval SLOT_LAYOUT BuildSlotLayout() {
-  SLOT_LAYOUT Layout{};
-  for (UINTN Slot = 0; Slot < CMOS_TRAIL_SLOT_COUNT; Slot++) {
-    UINTN Index = 0;
-    for (const SLOT_FIELD &Field : mSlotFields) {
-      for (UINTN Byte = 0; Byte < Field.Length; Byte++) {
-        Layout.Offset[Slot][Index++] = (UINT8)(Field.Slot0Offset + Slot * Field.SlotStride + Byte);
-      }
-    }
+constexpr UINT8 SlotOffset(UINTN Slot, UINTN Index) {
+  if (Index == SPARE_INDEX) {
+    return (UINT8)(SPARE_OFFSET + Slot * 16);
   }
-  return Layout;
+  if (Index < FILE_NAME_INDEX) {
+    // Stamp follows GuidSum directly: the spare byte lies elsewhere.
+    return (UINT8)(GUID_PREFIX_OFFSET + Slot * 8 + Index - (Index > SPARE_INDEX));
+  }
+  if (Index < LINE_INDEX) {
+    return (UINT8)(FILE_NAME_OFFSET + Slot * 16 + Index - FILE_NAME_INDEX);
+  }
+  return (UINT8)(LINE_OFFSET + Slot * 2 + Index - LINE_INDEX);
 }
 
-// CMOS offset of every byte of every slot, in copy order.
-constexpr SLOT_LAYOUT mSlotLayout = BuildSlotLayout();
-
-static_assert(mSlotLayout.Offset[0][GUID_SUM_INDEX] == 0xA4);
-static_assert(mSlotLayout.Offset[3][SPARE_INDEX] == 0xFF);
-static_assert(mSlotLayout.Offset[2][STAMP_INDEX + 2] == 0xB7);
-static_assert(mSlotLayout.Offset[1][FILE_NAME_INDEX + 14] == 0xDE);
-static_assert(mSlotLayout.Offset[3][LINE_INDEX + 1] == 0x97);
+static_assert(SlotOffset(0, GUID_SUM_INDEX) == 0xA4);
+static_assert(SlotOffset(0, STAMP_INDEX) == STAMP_OFFSET);
+static_assert(SlotOffset(3, SPARE_INDEX) == 0xFF);
+static_assert(SlotOffset(2, STAMP_INDEX + 2) == 0xB7);
+static_assert(SlotOffset(1, FILE_NAME_INDEX + 14) == 0xDE);
+static_assert(SlotOffset(3, LINE_INDEX + 1) == 0x97);
 
 constexpr UINT8 RTC_MINUTES = 0x02;
 constexpr UINT8 RTC_HOURS = 0x04;
@@ -68,10 +56,16 @@ constexpr UINTN GUID_TEXT_LENGTH = 36;
 constexpr UINTN GUID_BYTES = 16;
 
 // Scanning stops here so that a path without a NUL cannot run on forever.
+// (A name is looked for at most 252 characters back from the NUL, which is
+// never further than the path's start.)
 constexpr UINTN PATH_SCAN_LIMIT = 252;
-constexpr UINTN PATH_BACKTRACK_LIMIT = 255;
 
-constexpr const CHAR8 *mGenericPackages[] = {"MdePkg", "MdeModulePkg", "IntelFrameworkPkg", "IntelFrameworkModulePkg"};
+// Patterns in upper case: text is compared after upper-casing its letters.
+// ".ENTRY(" is the tail of the PEI core's entry.
+constexpr CHAR8 mPeiCoreEntry[] = "PEICORE.ENTRY(";
+constexpr const CHAR8 *mModuleEntry = mPeiCoreEntry + 7;
+// The generic packages, one after another, each ended by its NUL.
+constexpr CHAR8 mGenericPackages[] = "MDEPKG\0MDEMODULEPKG\0INTELFRAMEWORKPKG\0INTELFRAMEWORKMODULEPKG\0";
 
 UINT8 CmosRead(UINT8 Offset) {
   IoWrite8(CMOS_TRAIL_INDEX_PORT, Offset);
@@ -83,44 +77,57 @@ VOID CmosWrite(UINT8 Offset, UINT8 Value) {
   IoWrite8(CMOS_TRAIL_DATA_PORT, Value);
 }
 
+// Count consecutive bytes from Offset up: Values, or zeros when NULL.
+VOID CmosWriteRun(UINT8 Offset, const UINT8 *Values, UINTN Count) {
+  for (UINTN Index = 0; Index < Count; Index++) {
+    CmosWrite((UINT8)(Offset + Index), Values != NULL ? Values[Index] : 0);
+  }
+}
+
+// Slot 0's file name and line.
+VOID ClearLocation() {
+  CmosWriteRun(FILE_NAME_OFFSET, NULL, CMOS_TRAIL_FILE_NAME_LENGTH);
+  CmosWriteRun(LINE_OFFSET, NULL, 2);
+}
+
 UINT8 RtcReadBcd(UINT8 Register) {
   IoWrite8(RTC_INDEX_PORT, Register);
   UINT8 Bcd = IoRead8(RTC_DATA_PORT);
   return (UINT8)((Bcd >> 4) * 10 + (Bcd & 0x0F));
 }
 
-CHAR8 ToUpper(CHAR8 Char) { return (Char >= 'a' && Char <= 'z') ? (CHAR8)(Char - 'a' + 'A') : Char; }
-
-// Case-insensitive match of Pattern at Text; stops at the first mismatch, so
-// never reads past a NUL in Text. The pattern's punctuation matches exactly.
+// Whether Pattern (upper case) is at Text, letters in any case; stops at the
+// first mismatch, so never reads past a NUL in Text.
 BOOLEAN MatchesNoCase(CONST CHAR8 *Text, CONST CHAR8 *Pattern) {
   for (; *Pattern != '\0'; Text++, Pattern++) {
-    if (ToUpper(*Text) != ToUpper(*Pattern)) {
+    CHAR8 Char = *Text;
+    if (Char >= 'a' && Char <= 'z') {
+      Char = (CHAR8)(Char - 'a' + 'A');
+    }
+    if (Char != *Pattern) {
       return FALSE;
     }
   }
   return TRUE;
 }
 
-UINTN AsciiLength(CONST CHAR8 *Text) {
-  UINTN Length = 0;
-  while (Text[Length] != '\0') {
-    Length++;
+// Whether Pattern occurs anywhere wholly inside the Length characters.
+BOOLEAN Contains(CONST CHAR8 *Text, UINTN Length, CONST CHAR8 *Pattern) {
+  UINTN PatternLength = 0;
+  while (Pattern[PatternLength] != '\0') {
+    PatternLength++;
   }
-  return Length;
-}
-
-// Whether Pattern occurs at Position of a Length-character text, entirely
-// inside it.
-BOOLEAN MatchesAt(CONST CHAR8 *Text, UINTN Length, UINTN Position, CONST CHAR8 *Pattern) {
-  UINTN PatternLength = AsciiLength(Pattern);
-  return Position + PatternLength <= Length && MatchesNoCase(Text + Position, Pattern);
+  for (UINTN Position = 0; Position + PatternLength <= Length; Position++) {
+    if (MatchesNoCase(Text + Position, Pattern)) {
+      return TRUE;
+    }
+  }
+  return FALSE;
 }
 
 VOID CopySlot(UINTN From, UINTN To) {
   for (UINTN Index = 0; Index < CMOS_TRAIL_SLOT_BYTES; Index++) {
-    UINT8 Value = CmosRead(mSlotLayout.Offset[From][Index]);
-    CmosWrite(mSlotLayout.Offset[To][Index], Value);
+    CmosWrite(SlotOffset(To, Index), CmosRead(SlotOffset(From, Index)));
   }
 }
 
@@ -131,7 +138,7 @@ UINT8 EFIAPI CmosTrailSlotOffset(UINTN Slot, UINTN Index) {
   if (Slot >= CMOS_TRAIL_SLOT_COUNT || Index >= CMOS_TRAIL_SLOT_BYTES) {
     return 0;
   }
-  return mSlotLayout.Offset[Slot][Index];
+  return SlotOffset(Slot, Index);
 }
 
 VOID EFIAPI CmosTrailHexDigit(CHAR8 Char, UINT8 *Value) {
@@ -147,28 +154,17 @@ VOID EFIAPI CmosTrailHexDigit(CHAR8 Char, UINT8 *Value) {
 // Only matches that lie wholly inside the Length characters count: the
 // caller's text need not be terminated right after them.
 BOOLEAN EFIAPI CmosTrailIsPeiCoreEntry(CONST CHAR8 *Text, UINTN Length) {
-  for (UINTN Position = 0; Position < Length; Position++) {
-    if (MatchesAt(Text, Length, Position, "PEICORE.ENTRY(")) {
-      return TRUE;
-    }
-  }
-  return FALSE;
+  return Contains(Text, Length, mPeiCoreEntry);
 }
 
+// Control bytes, then slot 0 in address order: GuidPrefix, GuidSum and Stamp
+// (0xA0..0xA7), the spare byte, the file name and the line.
 VOID EFIAPI CmosTrailClear(VOID) {
-  CmosWrite(CMOS_TRAIL_ARMED, 0);
-  CmosWrite(CMOS_TRAIL_HISTORY_COUNT, 0);
-  // GuidPrefix, GuidSum and Stamp together are 0xA0..0xA7 in address order;
-  // the spare byte sits between them in the slot order.
-  for (UINTN Index = GUID_PREFIX_INDEX; Index < FILE_NAME_INDEX; Index++) {
-    if (Index != SPARE_INDEX) {
-      CmosWrite(mSlotLayout.Offset[0][Index], 0);
-    }
-  }
-  CmosWrite(mSlotLayout.Offset[0][SPARE_INDEX], 0);
-  for (UINTN Index = FILE_NAME_INDEX; Index < CMOS_TRAIL_SLOT_BYTES; Index++) {
-    CmosWrite(mSlotLayout.Offset[0][Index], 0);
-  }
+  CmosWriteRun(CMOS_TRAIL_ARMED, NULL, 2);
+  static_assert(CMOS_TRAIL_HISTORY_COUNT == CMOS_TRAIL_ARMED + 1);
+  CmosWriteRun(GUID_PREFIX_OFFSET, NULL, FILE_NAME_INDEX - 1);
+  CmosWriteRun(SPARE_OFFSET, NULL, 1);
+  ClearLocation();
 }
 
 VOID EFIAPI CmosTrailArchive(VOID) {
@@ -179,7 +175,7 @@ VOID EFIAPI CmosTrailArchive(VOID) {
   }
 
   UINT8 Count = CmosRead(CMOS_TRAIL_HISTORY_COUNT);
-  UINTN Target;
+  UINTN Target = CMOS_TRAIL_SLOT_COUNT - 1;
   if (Count < CMOS_TRAIL_SLOT_COUNT - 1) {
     Count++;
     CmosWrite(CMOS_TRAIL_HISTORY_COUNT, Count);
@@ -188,7 +184,6 @@ VOID EFIAPI CmosTrailArchive(VOID) {
     // Full (or a count beyond the archive, taken as full): drop the oldest.
     CopySlot(2, 1);
     CopySlot(3, 2);
-    Target = CMOS_TRAIL_SLOT_COUNT - 1;
   }
   CopySlot(0, Target);
 }
@@ -201,45 +196,37 @@ BOOLEAN EFIAPI CmosTrailGetLocation(CONST CHAR8 *FilePath, UINTN Line, CMOS_TRAI
     return FALSE;
   }
 
-  // Position 0 is never a package directory, but an empty path still ends there.
+  // Position 0 is never a package directory, but an empty path still ends
+  // there. Without a NUL in the scanned part the name starts right after it.
+  UINTN NameStart = PATH_SCAN_LIMIT + 1;
   UINTN End = 0;
-  BOOLEAN FoundEnd = FilePath[0] == '\0';
-  for (UINTN Position = 1; !FoundEnd && Position <= PATH_SCAN_LIMIT; Position++) {
-    if (FilePath[Position] == '\0') {
-      End = Position;
-      FoundEnd = TRUE;
-      break;
-    }
-    for (CONST CHAR8 *Package : mGenericPackages) {
-      if (MatchesNoCase(FilePath + Position, Package)) {
-        return FALSE;
+  if (FilePath[0] != '\0') {
+    for (End = 1; End <= PATH_SCAN_LIMIT && FilePath[End] != '\0'; End++) {
+      for (CONST CHAR8 *Package = mGenericPackages; *Package != '\0';) {
+        if (MatchesNoCase(FilePath + End, Package)) {
+          return FALSE;
+        }
+        while (*Package++ != '\0') {
+        }
       }
     }
   }
-
-  UINTN NameStart;
-  if (FoundEnd) {
-    NameStart = 0;
-    UINTN Stop = End > PATH_BACKTRACK_LIMIT ? End - PATH_BACKTRACK_LIMIT : 0;
-    for (UINTN Position = End; Position > Stop; Position--) {
-      if (FilePath[Position - 1] == '/' || FilePath[Position - 1] == '\\') {
-        NameStart = Position;
+  if (End <= PATH_SCAN_LIMIT) {
+    for (NameStart = End; NameStart > 0; NameStart--) {
+      if (FilePath[NameStart - 1] == '/' || FilePath[NameStart - 1] == '\\') {
         break;
       }
     }
-  } else {
-    NameStart = PATH_SCAN_LIMIT + 1;
   }
 
+  // The name runs to its first '.' or NUL; the rest of the field is zero.
+  BOOLEAN Ended = FALSE;
   for (UINTN Index = 0; Index < CMOS_TRAIL_FILE_NAME_LENGTH; Index++) {
-    Location->FileName[Index] = 0;
-  }
-  Location->Line = 0;
-  for (UINTN Index = 0; Index < CMOS_TRAIL_FILE_NAME_LENGTH; Index++) {
-    CHAR8 Char = FilePath[NameStart + Index];
-    if (Char == '\0' || Char == '.') {
-      break;
+    CHAR8 Char = Ended ? '\0' : FilePath[NameStart + Index];
+    if (Char == '.') {
+      Char = '\0';
     }
+    Ended = Char == '\0';
     Location->FileName[Index] = Char;
   }
   Location->Line = (UINT16)Line;
@@ -251,11 +238,9 @@ VOID EFIAPI CmosTrailRecordLocation(CONST CHAR8 *FilePath, UINTN Line) {
   if (!CmosTrailGetLocation(FilePath, Line, &Location)) {
     return;
   }
-  for (UINTN Index = 0; Index < CMOS_TRAIL_FILE_NAME_LENGTH; Index++) {
-    CmosWrite(mSlotLayout.Offset[0][FILE_NAME_INDEX + Index], (UINT8)Location.FileName[Index]);
-  }
-  CmosWrite(mSlotLayout.Offset[0][LINE_INDEX], (UINT8)(Location.Line >> 8));
-  CmosWrite(mSlotLayout.Offset[0][LINE_INDEX + 1], (UINT8)Location.Line);
+  CmosWriteRun(FILE_NAME_OFFSET, (const UINT8 *)Location.FileName, CMOS_TRAIL_FILE_NAME_LENGTH);
+  const UINT8 LineBytes[2] = {(UINT8)(Location.Line >> 8), (UINT8)Location.Line};
+  CmosWriteRun(LINE_OFFSET, LineBytes, 2);
 }
 
 BOOLEAN EFIAPI CmosTrailCheckpoint(UINTN ErrorLevel, CONST CHAR8 *Format, ...) {
@@ -264,83 +249,65 @@ BOOLEAN EFIAPI CmosTrailCheckpoint(UINTN ErrorLevel, CONST CHAR8 *Format, ...) {
     return TRUE;
   }
 
+  // AsciiVSPrint ends the text with a NUL and returns at most sizeof(Text) - 1.
   CHAR8 Text[CMOS_TRAIL_MESSAGE_BUFFER];
   VA_LIST Marker;
   VA_START(Marker, Format);
   UINTN Length = AsciiVSPrint(Text, sizeof(Text), Format, Marker);
   VA_END(Marker);
-  if (Length > sizeof(Text) - 1) {
-    Length = sizeof(Text) - 1;
-  }
-  Text[Length] = '\0';
 
-  BOOLEAN IsEntry = FALSE;
-  for (UINTN Position = 0; Position < Length && !IsEntry; Position++) {
-    IsEntry = MatchesAt(Text, Length, Position, ".ENTRY(");
-  }
-  if (!IsEntry) {
+  if (!Contains(Text, Length, mModuleEntry)) {
     return FALSE;
   }
-
-  if (CmosTrailIsPeiCoreEntry(Text, Length)) {
+  if (Contains(Text, Length, mPeiCoreEntry)) {
     CmosTrailArchive();
   }
 
   // Only a GUID whose closing bracket lies inside the text counts. Without
   // one there is nothing to record: the message is still a module entry, so
   // it is consumed, but slot 0 is left as it was.
-  UINTN GuidStart = 0;
-  BOOLEAN FoundGuid = FALSE;
-  for (UINTN Position = 0; Position + GUID_TEXT_LENGTH + 1 < Length; Position++) {
-    if (Text[Position] == '[' && Text[Position + GUID_TEXT_LENGTH + 1] == ']') {
-      GuidStart = Position + 1;
-      FoundGuid = TRUE;
+  UINTN Cursor = 0;
+  for (;; Cursor++) {
+    if (Cursor + GUID_TEXT_LENGTH + 1 >= Length) {
+      return TRUE;
+    }
+    if (Text[Cursor] == '[' && Text[Cursor + GUID_TEXT_LENGTH + 1] == ']') {
       break;
     }
   }
-  if (!FoundGuid) {
-    return TRUE;
-  }
+  Cursor++;
 
   // Odd bracketed text may use up to three characters a byte; whatever lies
   // past the formatted text reads as a NUL. A character that is not a hex
   // digit keeps the value of the digit parsed before it.
-  UINT8 Prefix[4] = {0, 0, 0, 0};
-  UINT8 Sum = 0;
+  // Record: GuidPrefix[4], GuidSum.
+  UINT8 Record[GUID_SUM_INDEX + 1] = {0, 0, 0, 0, 0};
   UINT8 Digit = 0;
-  UINTN Cursor = GuidStart;
   auto Next = [&]() -> CHAR8 { return Cursor < Length ? Text[Cursor] : '\0'; };
   for (UINTN Byte = 0; Byte < GUID_BYTES; Byte++) {
-    CmosTrailHexDigit(Next(), &Digit);
-    Cursor++;
-    UINT8 High = Digit;
-    CmosTrailHexDigit(Next(), &Digit);
-    Cursor++;
-    UINT8 Value = (UINT8)((High << 4) | Digit);
+    UINT8 Value = 0;
+    for (UINTN Half = 0; Half < 2; Half++) {
+      CmosTrailHexDigit(Next(), &Digit);
+      Cursor++;
+      Value = (UINT8)((Value << 4) | Digit);
+    }
     if (Next() == '-') {
       Cursor++;
     }
-    Sum = (UINT8)(Sum + Value);
-    if (Byte < 4) {
-      Prefix[Byte] = Value;
+    Record[GUID_SUM_INDEX] = (UINT8)(Record[GUID_SUM_INDEX] + Value);
+    if (Byte < GUID_SUM_INDEX) {
+      Record[Byte] = Value;
     }
   }
-
-  for (UINTN Index = 0; Index < 4; Index++) {
-    CmosWrite(mSlotLayout.Offset[0][GUID_PREFIX_INDEX + Index], Prefix[Index]);
-  }
-  CmosWrite(mSlotLayout.Offset[0][GUID_SUM_INDEX], Sum);
+  CmosWriteRun(GUID_PREFIX_OFFSET, Record, sizeof(Record));
 
   UINT8 Month = RtcReadBcd(RTC_MONTH);
   UINT8 Day = RtcReadBcd(RTC_DAY_OF_MONTH);
   UINT8 Hour = RtcReadBcd(RTC_HOURS);
   UINT8 Minute = RtcReadBcd(RTC_MINUTES);
-  CmosWrite(mSlotLayout.Offset[0][STAMP_INDEX], Month);
-  CmosWrite(mSlotLayout.Offset[0][STAMP_INDEX + 1], (UINT8)((Day << 3) | ((Hour >> 2) & 7)));
-  CmosWrite(mSlotLayout.Offset[0][STAMP_INDEX + 2], (UINT8)(((Hour & 3) << 6) + Minute));
+  const UINT8 Stamp[3] = {Month, (UINT8)((Day << 3) | ((Hour >> 2) & 7)), (UINT8)(((Hour & 3) << 6) + Minute)};
+  CmosWriteRun(STAMP_OFFSET, Stamp, sizeof(Stamp));
 
-  for (UINTN Index = FILE_NAME_INDEX; Index < CMOS_TRAIL_SLOT_BYTES; Index++) {
-    CmosWrite(mSlotLayout.Offset[0][Index], 0);
-  }
+  ClearLocation();
   return TRUE;
 }

@@ -61,6 +61,8 @@ def dxe_images(firmware_dir):
 def required_checks(images, cases):
     """Names the harness must report for these images and cases."""
     names = ["harness.debug-recorder", "harness.debug-recorder-removed"]
+    # Each image loaded as from the firmware volume: code read-only, the rest never executed.
+    names += [f"page-protection.{image}" for image in images]
     case_checks = {
         "setup-absent": ["setup-deleted", "pcd-recorder", "pcd-protocol-restored", "setup-still-absent"],
         "pcd-withdrawn": ["pcd-protocol-absent", "pcd-protocol-restored"],

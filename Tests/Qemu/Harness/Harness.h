@@ -86,3 +86,21 @@ UINT32 MemoryTypeOf(EFI_PHYSICAL_ADDRESS Address);
 
 // Loads \images\<Name>.efi from the harness's own volume and starts it.
 EFI_STATUS ImageRun(CONST CHAR8 *Name, EFI_STATUS *LoadStatus, EFI_STATUS *EntryStatus);
+
+// How the firmware maps an image loaded as if from its own firmware volume
+// (a device path inside one), where the loader applies its image protection.
+// The image is loaded, measured and unloaded again, never started.
+typedef struct {
+  UINT64 ImageBase;
+  UINT64 ImageSize;
+  UINT32 SectionAlignment;
+  UINT32 FileAlignment;
+  UINTN CodePages;            // pages of executable sections
+  UINTN CodePagesReadOnly;
+  UINTN CodePagesExecutable;
+  UINTN OtherPages;           // headers and every other section
+  UINTN OtherPagesNoExecute;
+  UINTN WritableExecutablePages;
+} IMAGE_PROTECTION;
+
+EFI_STATUS ImageProtection(CONST CHAR8 *Name, IMAGE_PROTECTION *Result);

@@ -562,6 +562,25 @@ extern "C" EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTE
   }
   HarnessInfo("cpu-frequency-record", "%d table(s) before the first image", (int)Tables);
 
+  // Sections 4 KiB aligned in memory, packed in the file: loaded as the
+  // platform loads them, from its firmware volume, code is read-only and
+  // everything else is never executed.
+  for (UINTN Index = 0; Index < mImageCount; Index++) {
+    IMAGE_PROTECTION P;
+    EFI_STATUS Status = ImageProtection(mImages[Index], &P);
+    CHAR8 Name[NAME_LENGTH + 24];
+    AsciiSPrint(Name, sizeof(Name), "page-protection.%a", mImages[Index]);
+    HarnessCheck(!EFI_ERROR(Status) && P.SectionAlignment == 0x1000 && P.CodePages > 0 &&
+                     P.CodePagesReadOnly == P.CodePages && P.CodePagesExecutable == P.CodePages &&
+                     P.OtherPagesNoExecute == P.OtherPages && P.WritableExecutablePages == 0,
+                 Name,
+                 "load=%r at 0x%lx size 0x%lx section alignment 0x%x file alignment 0x%x: code pages %d (read-only %d, "
+                 "executable %d), other pages %d (no-execute %d), writable and executable %d",
+                 Status, P.ImageBase, P.ImageSize, P.SectionAlignment, P.FileAlignment, (int)P.CodePages,
+                 (int)P.CodePagesReadOnly, (int)P.CodePagesExecutable, (int)P.OtherPages, (int)P.OtherPagesNoExecute,
+                 (int)P.WritableExecutablePages);
+  }
+
   EFI_STATUS DebugInstalled = DebugRecorderInstall();
   HarnessCheck(!EFI_ERROR(DebugInstalled), "harness.debug-recorder", "install=%r", DebugInstalled);
   VariableHooksInstall();

@@ -1,7 +1,8 @@
 // The platform side the harness plays: result lines on the console, a PCD
 // protocol and a debug print service that record what the drivers ask of
 // them, counters around the firmware's variable services, and image loading
-// from the harness's own volume.
+// from the harness's own volume, and the page attributes the firmware gives
+// an image.
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/PrintLib.h>
@@ -528,4 +529,140 @@ EFI_STATUS ImageRun(CONST CHAR8 *Name, EFI_STATUS *LoadStatus, EFI_STATUS *Entry
   CHAR16 *ExitData = nullptr;
   *EntryStatus = gBS->StartImage(Child, &ExitDataSize, &ExitData);
   return EFI_SUCCESS;
+}
+
+// ---- Page protection ----------------------------------------------------------------
+
+namespace {
+
+constinit EFI_GUID mFirmwareVolume2Guid = {0x220E73B6, 0x6BDB, 0x4413, {0x84, 0x05, 0xB9, 0x74, 0xB1, 0x08, 0x61, 0x9A}};
+constinit EFI_GUID mDevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+// The firmware-file node's name: any GUID does, the image comes from a buffer.
+constexpr EFI_GUID PROBE_FILE_NAME = {0x5E2C4B7A, 0x0D1F, 0x4A8E, {0x9B, 0x63, 0x27, 0xC4, 0x1D, 0x80, 0xF5, 0x3A}};
+
+constexpr UINT64 PAGE_PRESENT = BIT0;
+constexpr UINT64 PAGE_WRITABLE = BIT1;
+constexpr UINT64 PAGE_LARGE = BIT7;
+constexpr UINT64 PAGE_NO_EXECUTE = 1ull << 63;
+constexpr UINT64 PAGE_ADDRESS = 0x000FFFFFFFFFF000ull;
+
+// Effective attributes of the page holding Address under the current page
+// tables (identity mapped): writable only if every level allows it, never
+// executed if any level forbids it. 0 when not present.
+UINT64 PageAttributes(UINT64 Address) {
+  UINT64 Cr3, Cr4;
+  __asm__ __volatile__("movq %%cr3, %0" : "=r"(Cr3));
+  __asm__ __volatile__("movq %%cr4, %0" : "=r"(Cr4));
+  UINT64 Table = Cr3 & PAGE_ADDRESS;
+  UINT64 Writable = PAGE_WRITABLE;
+  UINT64 NoExecute = 0;
+  // CR4.LA57: five levels.
+  for (UINTN Shift = (Cr4 & (1ull << 12)) != 0 ? 48 : 39; Shift >= 12; Shift -= 9) {
+    UINT64 Entry = ((volatile UINT64 *)Table)[(Address >> Shift) & 0x1FF];
+    if ((Entry & PAGE_PRESENT) == 0) {
+      return 0;
+    }
+    Writable &= Entry;
+    NoExecute |= Entry & PAGE_NO_EXECUTE;
+    if (Shift == 12 || ((Shift == 21 || Shift == 30) && (Entry & PAGE_LARGE) != 0)) {
+      break;
+    }
+    Table = Entry & PAGE_ADDRESS;
+  }
+  return PAGE_PRESENT | Writable | NoExecute;
+}
+
+UINTN DevicePathSize(CONST UINT8 *Path) {
+  UINTN Size = 0;
+  while (!(Path[Size] == 0x7F && Path[Size + 1] == 0xFF)) {
+    Size += (UINTN)Path[Size + 2] | ((UINTN)Path[Size + 3] << 8);
+  }
+  return Size;
+}
+
+}  // namespace
+
+EFI_STATUS ImageProtection(CONST CHAR8 *Name, IMAGE_PROTECTION *Result) {
+  ZeroMem(Result, sizeof(*Result));
+  VOID *Buffer = nullptr;
+  UINTN Size = 0;
+  EFI_STATUS Status = ReadImageFile(Name, &Buffer, &Size);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+
+  // <a firmware volume's device path>/FvFile(PROBE_FILE_NAME)
+  UINTN Handles = 0;
+  EFI_HANDLE *Volumes = nullptr;
+  CONST UINT8 *VolumePath = nullptr;
+  Status = gBS->LocateHandleBuffer(ByProtocol, &mFirmwareVolume2Guid, nullptr, &Handles, &Volumes);
+  if (!EFI_ERROR(Status)) {
+    Status = Handles > 0 ? gBS->HandleProtocol(Volumes[0], &mDevicePathGuid, (VOID **)&VolumePath) : EFI_NOT_FOUND;
+    gBS->FreePool(Volumes);
+  }
+  UINT8 *Path = nullptr;
+  if (!EFI_ERROR(Status)) {
+    UINTN Prefix = DevicePathSize(VolumePath);
+    Status = gBS->AllocatePool(EfiBootServicesData, Prefix + 24, (VOID **)&Path);
+    if (!EFI_ERROR(Status)) {
+      CopyMem(Path, VolumePath, Prefix);
+      CONST UINT8 FileNode[4] = {0x04, 0x06, 20, 0};
+      CopyMem(Path + Prefix, FileNode, 4);
+      CopyMem(Path + Prefix + 4, &PROBE_FILE_NAME, sizeof(EFI_GUID));
+      CONST UINT8 End[4] = {0x7F, 0xFF, 4, 0};
+      CopyMem(Path + Prefix + 20, End, 4);
+    }
+  }
+
+  EFI_HANDLE Child = nullptr;
+  if (!EFI_ERROR(Status)) {
+    Status = gBS->LoadImage(FALSE, gImageHandle, (EFI_DEVICE_PATH_PROTOCOL *)Path, Buffer, Size, &Child);
+    gBS->FreePool(Path);
+  }
+  gBS->FreePool(Buffer);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+
+  HARNESS_LOADED_IMAGE *Loaded = nullptr;
+  Status = gBS->HandleProtocol(Child, &mLoadedImageGuid, (VOID **)&Loaded);
+  if (!EFI_ERROR(Status)) {
+    CONST UINT8 *Image = (CONST UINT8 *)Loaded->ImageBase;
+    Result->ImageBase = (UINT64)(UINTN)Image;
+    Result->ImageSize = Loaded->ImageSize;
+    UINT32 Pe = *(CONST UINT32 *)(Image + 0x3C);
+    UINT16 Sections = *(CONST UINT16 *)(Image + Pe + 6);
+    UINT16 OptionalSize = *(CONST UINT16 *)(Image + Pe + 20);
+    Result->SectionAlignment = *(CONST UINT32 *)(Image + Pe + 24 + 32);
+    Result->FileAlignment = *(CONST UINT32 *)(Image + Pe + 24 + 36);
+    UINT32 Headers = *(CONST UINT32 *)(Image + Pe + 24 + 60);
+
+    // Every page of the image is the headers' or one section's.
+    auto Count = [&](UINT64 Start, UINT64 Length, BOOLEAN Code) {
+      for (UINT64 Page = Start & ~0xFFFull; Page < Start + Length; Page += 0x1000) {
+        UINT64 Attributes = PageAttributes(Result->ImageBase + Page);
+        BOOLEAN Writable = (Attributes & PAGE_WRITABLE) != 0;
+        BOOLEAN Executable = (Attributes & PAGE_NO_EXECUTE) == 0;
+        Result->WritableExecutablePages += Writable && Executable;
+        if (Code) {
+          Result->CodePages++;
+          Result->CodePagesReadOnly += !Writable;
+          Result->CodePagesExecutable += Executable;
+        } else {
+          Result->OtherPages++;
+          Result->OtherPagesNoExecute += !Executable;
+        }
+      }
+    };
+    Count(0, Headers, FALSE);
+    CONST UINT8 *Section = Image + Pe + 24 + OptionalSize;
+    for (UINT16 Index = 0; Index < Sections; Index++, Section += 40) {
+      UINT32 VirtualSize = *(CONST UINT32 *)(Section + 8);
+      UINT32 VirtualAddress = *(CONST UINT32 *)(Section + 12);
+      UINT32 Characteristics = *(CONST UINT32 *)(Section + 36);
+      Count(VirtualAddress, VirtualSize, (Characteristics & 0x20000020) != 0);  // MEM_EXECUTE or CNT_CODE
+    }
+  }
+  gBS->UnloadImage(Child);
+  return Status;
 }
