@@ -42,6 +42,17 @@ class Failure(Exception):
     pass
 
 
+def verdict(problems, passed):
+    """Prints the problems found, or Passed; the exit status."""
+    if problems:
+        print("\nFAILED:")
+        for problem in problems:
+            print(f"  {problem}")
+        return 1
+    print(f"\n{passed}")
+    return 0
+
+
 def first_existing(paths, what):
     for path in paths:
         if os.path.isfile(path):
@@ -227,13 +238,7 @@ def main():
         if found and name == "boot1" and not any("check " in p for p in found):
             break  # boot 2 depends on boot 1 having run
 
-    if problems:
-        print("\nFAILED:")
-        for problem in problems:
-            print(f"  {problem}")
-        return 1
-    print("\nall firmware checks passed")
-    return 0
+    return verdict(problems, "all firmware checks passed")
 
 
 if __name__ == "__main__":

@@ -22,7 +22,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run_firmware_tests import Failure, clean_lines, _watch  # noqa: E402
+from run_firmware_tests import Failure, clean_lines, verdict, _watch  # noqa: E402
 
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
@@ -258,8 +258,8 @@ def main():
         if shutil.which(args.qemu) is None:
             raise Failure(f"{args.qemu} not found; tools/bootstrap installs qemu-system-x86")
         files, paths = {}, {}
-        for spec in args.ffs:
-            file, guid, path = spec.split("=", 2)
+        for given in args.ffs:
+            file, guid, path = given.split("=", 2)
             files[file], paths[file] = guid, path
         missing = [f for f in ALL_FILES if f not in files]
         if missing:
@@ -280,13 +280,7 @@ def main():
     except Failure as error:
         problems.append(str(error))
 
-    if problems:
-        print("\nFAILED:")
-        for problem in problems:
-            print(f"  {problem}")
-        return 1
-    print("\nthe drivers in the firmware volume behave as the simulator says")
-    return 0
+    return verdict(problems, "the drivers in the firmware volume behave as the simulator says")
 
 
 if __name__ == "__main__":

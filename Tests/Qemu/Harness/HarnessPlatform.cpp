@@ -139,22 +139,7 @@ EFI_STATUS FindPlatformPcd() {
   if (mPcdHandle != nullptr) {
     return EFI_SUCCESS;
   }
-  UINTN Count = 0;
-  EFI_HANDLE *Handles = nullptr;
-  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gPcdProtocolGuid, nullptr, &Count, &Handles);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  EFI_HANDLE Handle = Count > 0 ? Handles[0] : nullptr;
-  gBS->FreePool(Handles);
-  if (Handle == nullptr) {
-    return EFI_NOT_FOUND;
-  }
-  Status = gBS->HandleProtocol(Handle, &gPcdProtocolGuid, &mPlatformPcd);
-  if (!EFI_ERROR(Status)) {
-    mPcdHandle = Handle;
-  }
-  return Status;
+  return HarnessFindProtocolHandle(gBS, &gPcdProtocolGuid, &mPcdHandle, &mPlatformPcd);
 }
 
 // ---- Recording debug print service -------------------------------------------
@@ -329,16 +314,11 @@ CONST PCD_CALL *PcdCallAt(UINTN Index) { return Index < PCD_CALL_CAPACITY ? &mPc
 // ---- Recording debug print service -------------------------------------------
 
 EFI_STATUS DebugRecorderInstall(VOID) {
-  EFI_HANDLE *Handles = nullptr;
-  UINTN Count = 0;
-  if (!EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gDebugPrintServiceProtocolGuid, nullptr, &Count, &Handles))) {
-    EFI_HANDLE Handle = Count > 0 ? Handles[0] : nullptr;
-    gBS->FreePool(Handles);
-    if (Handle != nullptr && !EFI_ERROR(gBS->HandleProtocol(Handle, &gDebugPrintServiceProtocolGuid, &mPlatformDebugService))) {
-      mDebugHandle = Handle;
-      return gBS->ReinstallProtocolInterface(Handle, &gDebugPrintServiceProtocolGuid, mPlatformDebugService,
-                                             &mRecordingDebugService);
-    }
+  EFI_HANDLE Handle = nullptr;
+  if (!EFI_ERROR(HarnessFindProtocolHandle(gBS, &gDebugPrintServiceProtocolGuid, &Handle, &mPlatformDebugService))) {
+    mDebugHandle = Handle;
+    return gBS->ReinstallProtocolInterface(Handle, &gDebugPrintServiceProtocolGuid, mPlatformDebugService,
+                                           &mRecordingDebugService);
   }
   mPlatformDebugService = nullptr;
   mDebugHandle = nullptr;

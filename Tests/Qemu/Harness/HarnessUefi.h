@@ -31,6 +31,27 @@ static_assert(OFFSET_OF(HARNESS_LOADED_IMAGE, DeviceHandle) == 24, "DeviceHandle
 static_assert(OFFSET_OF(HARNESS_LOADED_IMAGE, LoadOptionsSize) == 48, "LoadOptionsSize");
 static_assert(OFFSET_OF(HARNESS_LOADED_IMAGE, LoadOptions) == 56, "LoadOptions");
 
+// The first handle carrying Protocol, and its interface there.
+inline EFI_STATUS HarnessFindProtocolHandle(EFI_BOOT_SERVICES *BootServices, EFI_GUID *Protocol, EFI_HANDLE *Handle,
+                                            VOID **Interface) {
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  EFI_STATUS Status = BootServices->LocateHandleBuffer(ByProtocol, Protocol, nullptr, &Count, &Handles);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  EFI_HANDLE First = Count > 0 ? Handles[0] : nullptr;
+  BootServices->FreePool(Handles);
+  if (First == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  Status = BootServices->HandleProtocol(First, Protocol, Interface);
+  if (!EFI_ERROR(Status)) {
+    *Handle = First;
+  }
+  return Status;
+}
+
 #define HARNESS_SIMPLE_FILE_SYSTEM_GUID {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}}
 
 struct HARNESS_FILE {

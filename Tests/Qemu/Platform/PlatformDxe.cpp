@@ -12,6 +12,7 @@
 #include <Protocol/Pcd.h>
 #include <SetupConfig.h>
 
+#include "../Harness/HarnessUefi.h"
 #include "TestPlatform.h"
 
 
@@ -127,18 +128,8 @@ constinit PCD_PROTOCOL mWrappedPcd = {
 };
 
 EFI_STATUS WrapPlatformPcd() {
-  UINTN Count = 0;
-  EFI_HANDLE *Handles = nullptr;
-  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gPcdProtocolGuid, nullptr, &Count, &Handles);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  EFI_HANDLE Handle = Count > 0 ? Handles[0] : nullptr;
-  gBS->FreePool(Handles);
-  if (Handle == nullptr) {
-    return EFI_NOT_FOUND;
-  }
-  Status = gBS->HandleProtocol(Handle, &gPcdProtocolGuid, (VOID **)&mOriginalPcd);
+  EFI_HANDLE Handle = nullptr;
+  EFI_STATUS Status = HarnessFindProtocolHandle(gBS, &gPcdProtocolGuid, &Handle, (VOID **)&mOriginalPcd);
   if (EFI_ERROR(Status)) {
     return Status;
   }
