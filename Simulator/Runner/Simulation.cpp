@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-
 #include <BoardScript.h>
 #include <CpuFrequencyRecord.h>
 
@@ -162,10 +161,11 @@ const char *FieldName(UINT8 Kind, UINT32 Word) {
 // Walks the table as the compiler will and warns of every word wider than
 // its field.
 void Simulation::WarnOfCutWords(const std::vector<UINT64> &Table) {
+  const size_t Limit = std::min<size_t>(Table.size(), BOARD_SCRIPT_MAX_WORDS);
   size_t Word = 0;
-  while (Word < Table.size() && Word < BOARD_SCRIPT_MAX_WORDS && Table[Word] != kScriptTerminator) {
+  while (Word < Limit && Table[Word] != kScriptTerminator) {
     const BOARD_SCRIPT_LAYOUT *Layout = BoardScriptFindLayout(static_cast<UINT8>(Table[Word]));
-    if (Layout == nullptr || Word + Layout->WordCount > Table.size()) {
+    if (Layout == nullptr || Word + Layout->WordCount > Limit) {
       return;
     }
     for (UINT32 I = 0; I < Layout->WordCount; ++I) {
