@@ -89,6 +89,9 @@ class Firmware {
   // Pool blocks handed out by AllocatePool and not freed (the firmware's own
   // CPU frequency record is not one of them).
   size_t LivePoolBlocks() const;
+  // Allocation numbers of the pool blocks drivers hold (AllocatePool and
+  // SmmAllocatePool alike), in order.
+  std::vector<uint64_t> LiveBlockNumbers() const;
 
   // --- Memory the OS owns once the boot is over ---
   // The system table, the tables it leads to and every pool block the DXE

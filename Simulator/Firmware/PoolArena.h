@@ -42,6 +42,7 @@ class PoolArena {
   const Block *Enclosing(const void *Address) const;
   void Release(const void *Address);
   size_t LiveBlocks() const { return Live_.size(); }
+  const std::map<size_t, Block> &Blocks() const { return Live_; }
 
   // No access at all while Locked (for the time an SMI runs).
   void Lock(bool Locked);

@@ -407,6 +407,18 @@ size_t Firmware::SxHandlerCount() const { return P->Smm->SxHandlers.size(); }
 size_t Firmware::PowerButtonHandlerCount() const { return P->Smm->PowerButtonHandlers.size(); }
 size_t Firmware::LiveSmramBlocks() const { return P->Smm->Arena.LiveBlocks(); }
 
+std::vector<uint64_t> Firmware::LiveBlockNumbers() const {
+  std::vector<uint64_t> Out;
+  for (const auto &[Buffer, Block] : P->Pool) {
+    if (Block.FromService) Out.push_back(Block.Number);
+  }
+  for (const auto &[Offset, Block] : P->Smm->Arena.Blocks()) {
+    Out.push_back(Block.Number);
+  }
+  std::sort(Out.begin(), Out.end());
+  return Out;
+}
+
 std::optional<std::vector<HeapBufferNode>> Firmware::HeapBufferList(
     const std::function<bool(const void *)> &Readable) const {
   constexpr size_t kLinkSize = 16;
