@@ -957,6 +957,10 @@ std::variant<Scenario, ScenarioError> ParseScenarioText(const std::string &Text,
     const size_t Offset = E.byte > 0 ? E.byte - 1 : 0;
     return ScenarioError{"$", Name + " is not valid JSON at " + Where(Text, Offset) + ", near \"" +
                                   Excerpt(Text, Offset) + "\""};
+  } catch (const json::out_of_range &) {
+    // The one the JSON library raises without a position: a number whose
+    // exponent no floating-point value can hold.
+    return ScenarioError{"$", Name + " holds a number too large for any JSON reader (an exponent out of range)"};
   }
   return ParseScenario(Document);
 }
