@@ -162,7 +162,7 @@ TEST(BoardsimCli, ARunLeavesNothingOnDisk) {
   const std::string Env = "TMPDIR=" + Temp.string() + " ";
   int Status = std::system((Env + BOARDSIM_BINARY + " run --default >/dev/null 2>&1").c_str());
   EXPECT_EQ(WIFEXITED(Status) ? WEXITSTATUS(Status) : -1, 0);
-  // Killed while the SMM driver is loaded and a second boot is under way.
+  // Killed part way through a run.
   Status = std::system((Env + "timeout -s KILL 0.3 " + BOARDSIM_BINARY + " run --default >/dev/null 2>&1").c_str());
   EXPECT_TRUE(std::filesystem::is_empty(Temp));
   std::filesystem::remove_all(Temp);

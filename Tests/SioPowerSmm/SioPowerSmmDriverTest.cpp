@@ -238,7 +238,7 @@ TEST(SioPowerSmmEntry, TheRelayedListOutlivesAFailedEntry) {
   // The second load adopts the first one's list, which lives in SMRAM pool.
   EXPECT_EQ(Calls(Run.Step(0), "InstallProtocolInterface").size(), 1u);
   EXPECT_TRUE(Calls(Run.Step(1), "InstallProtocolInterface").empty());
-  EXPECT_TRUE(Calls(Run.Step(1), "SmmAllocatePool").size() == 1u) << "the SMRAM map only";
+  EXPECT_EQ(Calls(Run.Step(1), "SmmAllocatePool").size(), 1u) << "the SMRAM map only";
   ASSERT_EQ(Run.Final["heap_buffers"].size(), 1u);
   EXPECT_EQ(Run.Final["heap_buffers"][0]["payload"], "AA");
   EXPECT_EQ(Run.Final["dangling"], Json::array());
