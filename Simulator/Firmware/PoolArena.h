@@ -46,7 +46,6 @@ class PoolArena {
 
   // No access at all while Locked (for the time an SMI runs).
   void Lock(bool Locked);
-  bool Locked() const { return Locked_; }
 
  private:
   uint8_t *Base_ = nullptr;
