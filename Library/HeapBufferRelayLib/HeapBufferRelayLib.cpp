@@ -62,12 +62,36 @@ VOID RelayHob(CONST UINT8 *Hob, UINT16 HobLength) {
   }
 }
 
-VOID RelayHeapBufferHobs(CONST UINT8 *Hob) {
-  while (Hob != nullptr) {
+// The handoff HOB that starts every list says where its end-of-list HOB
+// lies; a HOB reaching past that end has a lying length and ends the walk,
+// so the walk never leaves the list even when the end-of-list HOB is
+// jumped over. A list that does not start with a handoff HOB has no known
+// end and yields nothing.
+VOID RelayHeapBufferHobs(CONST UINT8 *List) {
+  if (List == nullptr) {
+    return;
+  }
+  EFI_HOB_GENERIC_HEADER First;
+  CopyMem(&First, List, sizeof(First));
+  if (First.HobType != EFI_HOB_TYPE_HANDOFF || First.HobLength < sizeof(EFI_HOB_HANDOFF_INFO_TABLE)) {
+    return;
+  }
+  UINTN EndOfList;
+  CopyMem(&EndOfList, List + OFFSET_OF(EFI_HOB_HANDOFF_INFO_TABLE, EfiEndOfHobList), sizeof(EndOfList));
+  if (EndOfList < (UINTN)List) {
+    return;
+  }
+  // An end at the top of the address space wraps this to a few bytes: a
+  // shorter walk, never a longer one.
+  UINTN Limit = EndOfList - (UINTN)List + sizeof(EFI_HOB_GENERIC_HEADER);
+  UINTN Offset = 0;
+  while (Limit - Offset >= sizeof(EFI_HOB_GENERIC_HEADER)) {
+    CONST UINT8 *Hob = List + Offset;
     EFI_HOB_GENERIC_HEADER Header;
     CopyMem(&Header, Hob, sizeof(Header));
     // A length shorter than a header would stall the walk or misparse the rest.
-    if (Header.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header.HobLength < sizeof(Header)) {
+    if (Header.HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || Header.HobLength < sizeof(Header) ||
+        Header.HobLength > Limit - Offset) {
       return;
     }
     if (Header.HobType == EFI_HOB_TYPE_GUID_EXTENSION) {
@@ -82,7 +106,7 @@ VOID RelayHeapBufferHobs(CONST UINT8 *Hob) {
         RelayHob(Hob, Header.HobLength);
       }
     }
-    Hob += Header.HobLength;
+    Offset += Header.HobLength;
   }
 }
 

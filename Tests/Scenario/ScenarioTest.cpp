@@ -341,6 +341,8 @@ TEST(ScenarioErrors, PathsAndMessages) {
       {R"({"setup": {"attributes": "0x47"}})", "$.setup.attributes", "append write"},
       {R"({"setup": {"attributes": "0x107"}})", "$.setup.attributes", "0x100 are no variable attributes"},
       {R"({"setup": {"attributes": 4}})", "$.setup.attributes", "needs boot-service access"},
+      {R"({"setup": {"attributes": 1}})", "$.setup.attributes", "needs boot-service access"},
+      {R"({"setup": {"attributes": 0}})", "$.setup.attributes", "needs boot-service access"},
       {R"({"setup": {"name": "Setup"}})", "$.setup.name", "unknown key"},
       {R"({"setup": {"bytes": {"0x23A": 256}}})", "$.setup.bytes.0x23A", "u8"},
       {R"({"setup": {"bytes": {"0x20C": [1, 2, 300]}}})", "$.setup.bytes.0x20C[2]", "u8"},
