@@ -155,6 +155,7 @@ TEST(BoardScriptMsr, AlwaysSixtyFourBitsWhateverTheWidthBits) {
 void SeedPci(sim::Scenario &S) {
   S.Pci[sim::PciAddress{0, 0x14, 3}] = {{0x04, 0x12345678}};
   S.Pci[sim::PciAddress{1, 1, 0}] = {{0x00, 0xAAAA5555}};
+  S.Pci[sim::PciAddress{0xFF, 0x1F, 7}] = {{0xFC, 0x87654321}};
 }
 
 // 0x180 and 0x1A0 are further names of read (0x080) and read-AND (0x0A0) in
@@ -224,6 +225,9 @@ TEST(BoardScriptPci, ConfigurationAddressAndDataPortPerWidth) {
            true},
           {"32-bit compare", Pci(0x91, 0x0090, 0, 0x14, 3, 0x04, 0, 0x1, 0x12345678),
            {"io-write 0xCF8/32 0x8000A304", "io-read 0xCFC/32 0x12345678"}, false},
+          {"top bits of bus, device, function, register and value",
+           Pci(0x91, 0x0080, 0xFF, 0x1F, 7, 0xFC, 0, 0, 0x87654321),
+           {"io-write 0xCF8/32 0x80FFFFFC", "io-read 0xCFC/32 0x87654321"}, true},
           {"device past 31 carries into the bus", Pci(0x91, 0x0080, 0, 0x21, 0, 0x00, 0, 0, 0xAAAA5555),
            {"io-write 0xCF8/32 0x80010800", "io-read 0xCFC/32 0xAAAA5555"}, true},
           {"width 64 read: address only, value 0", Pci(0xD1, 0x0080, 0, 0x14, 3, 0x04, 0, 0, 0),
