@@ -186,7 +186,7 @@ TEST_F(DebugOutput, SimulationQueryIsAnsweredInSi) {
 TEST_F(DebugOutput, FatalDisplayCycleRotatesTheCodeThroughPort80) {
   Start();
   Port->PauseUs = 1000;
-  uint64_t Start = Env.Board->NowUs();
+  uint64_t Start = Env.Board->TscCycles();
   size_t Mark = Env.Mark();
   const UINT64 Initial = (0xDEADull << 48) | (0x00080225ull << 16);
   UINT64 Value = FatalCodeDisplayCycle(Initial);
@@ -194,8 +194,10 @@ TEST_F(DebugOutput, FatalDisplayCycleRotatesTheCodeThroughPort80) {
   std::vector<std::string> Shown;
   for (const auto &E : Env.Since(Mark, {"io-write"})) Shown.push_back(E["value"]);
   EXPECT_EQ(Shown, (Strings{"0x250000DE", "0xDEAD", "0xDEAD00", "0xDEAD0008", "0xAD000802", "0x80225"}));
-  EXPECT_GE(Env.Board->NowUs() - Start, 15000000u) << "each value stays 2.5 s";
-  EXPECT_LT(Env.Board->NowUs() - Start, 15100000u);
+  // Each value stays 2.5 s: a port write (3750 cycles at 3.75 GHz), then a
+  // wait whose every pause lets 1 ms (3,750,000 cycles) pass after a 40-cycle
+  // TSC read; the 2500th step lies past 2.5 s.
+  EXPECT_EQ(Env.Board->TscCycles() - Start, 6 * (3750 + 80 + 2500 * 3750040ull));
 }
 
 TEST(SmmConfigurationBuffer, FillsTheRecordThatKeepsTheFatalDisplayOff) {
