@@ -363,6 +363,10 @@ TEST(TrailLocation, NameExtraction) {
       {"Plain.c", 1, "Plain", 1},
       {"NoExtension", 7, "NoExtension", 7},
       {"dir/ExactlyFifteenChrs.c", 3, "ExactlyFifteenC", 3},
+      // Names of 14, 15 and 16 characters; lines with the top bit set and one past 16 bits.
+      {"dir/ABCDEFGHIJKLMN.c", 0x10000, "ABCDEFGHIJKLMN", 0},
+      {"dir/ABCDEFGHIJKLMNO.c", 0x8000, "ABCDEFGHIJKLMNO", 0x8000},
+      {"dir/ABCDEFGHIJKLMNOP.c", 0xFFFF, "ABCDEFGHIJKLMNO", 0xFFFF},
       {"dir/", 3, "", 3},
       {"", 9, "", 9},
       // Position 0 is not a package directory.
