@@ -214,6 +214,22 @@ TEST_F(SioAccess, WriteWaitsForTheInputBufferOnBothSidesWithoutPausing) {
   EXPECT_LT(Env.Board->NowUs() - Start, 100u) << "a controller that takes the byte at once costs no pause";
 }
 
+// The first 64 polls for an empty input buffer run back to back; a buffer
+// that empties one poll later costs one 500-us wait.
+TEST_F(SioAccess, InputWaitPausesOnlyAfterSixtyFourPolls) {
+  Start();
+  const auto Cycles = [&](unsigned Full) {
+    Port->InputFullReads = Full;
+    const uint64_t Start = Env.Board->TscCycles();
+    EXPECT_FALSE(KbcWriteCommand(0xAA));
+    return Env.Board->TscCycles() - Start;
+  };
+  const uint64_t AtOnce = Cycles(0);
+  EXPECT_EQ(Cycles(63) - AtOnce, 63 * 3750u);
+  EXPECT_EQ(Cycles(64) - AtOnce, 64 * 3750 + test::DelayCycles(500));
+  EXPECT_EQ(Cycles(65) - AtOnce, 65 * 3750 + 2 * test::DelayCycles(500));
+}
+
 TEST_F(SioAccess, WriteToAControllerThatNeverTakesBytesGivesUp) {
   Start();
   Port->StuckInputFull = true;

@@ -26,6 +26,7 @@ class RecordingPort final : public SimHardwarePort {
   void ResetCounts() { DirectIo = DirectMsr = DirectCli = DirectSti = Syscalls = 0; }
   // Keyboard-controller misbehaviour on status reads (port 0x64).
   bool StuckInputFull = false;  // IBF never clears
+  unsigned InputFullReads = 0;  // IBF shown on this many more status reads
   bool ReportTimeout = false;   // time-out bit set whenever no byte waits
   // Serial port 0x3F8 held back for this many more reads: the line status
   // shows the holding register empty but not the transmitter (bit 5 without
@@ -85,6 +86,10 @@ class RecordingPort final : public SimHardwarePort {
     }
     if (Port != 0x64) return Value;
     if (StuckInputFull) Value |= 0x02;
+    if (InputFullReads != 0) {
+      --InputFullReads;
+      Value |= 0x02;
+    }
     if (ReportTimeout && (Value & 0x01) == 0) Value |= 0x40;
     return Value;
   }
