@@ -90,6 +90,14 @@ TEST(PrintLib, ThousandsSeparators) {
   EXPECT_EQ(Print("%0,10d|", 1234), "     1,234|");  // ',' cancels '0'
   EXPECT_EQ(Print("%-,8d|", 1234), "1,234   |");
   EXPECT_EQ(Print("%,x", 0x12345), "12345");  // no separators in hex
+  // Digit counts on a group edge and one past it: no leading separator.
+  EXPECT_EQ(Print("%,d|%,d", 999, 1000), "999|1,000");
+  EXPECT_EQ(Print("%,d|%,d", 123456, -999999), "123,456|-999,999");
+  EXPECT_EQ(Print("%,d|%,d", 100000000, 1000000000), "100,000,000|1,000,000,000");
+  EXPECT_EQ(Print("%,d", INT32_MIN), "-2,147,483,648");
+  EXPECT_EQ(Print("%,ld", (INT64)-123456789012LL), "-123,456,789,012");
+  EXPECT_EQ(Print("%,lu", (UINT64)UINT64_MAX), "18,446,744,073,709,551,615");
+  EXPECT_EQ(Print("%,8d|%-,8d|", 123456, 123456), " 123,456|123,456 |");  // separators count in the width
 }
 
 TEST(PrintLib, Hexadecimal) {

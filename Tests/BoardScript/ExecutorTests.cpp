@@ -155,6 +155,57 @@ TEST(BoardScriptMsr, AlwaysSixtyFourBitsWhateverTheWidthBits) {
 void SeedPci(sim::Scenario &S) {
   S.Pci[sim::PciAddress{0, 0x14, 3}] = {{0x04, 0x12345678}};
   S.Pci[sim::PciAddress{1, 1, 0}] = {{0x00, 0xAAAA5555}};
+  S.Pci[sim::PciAddress{0xFF, 0x1F, 7}] = {{0xFC, 0x87654321}};
+}
+
+// 0x180 and 0x1A0 are further names of read (0x080) and read-AND (0x0A0) in
+// every computing class and mode: each pair must make the same accesses and
+// give the same result. The masks make every other operation, or none,
+// give another answer.
+TEST(BoardScriptRun, ReadAliasesActAsTheirOperationInEveryClass) {
+  struct Case {
+    const char *Name;
+    Words Before;  // sets up the register where the scenario cannot
+    Words Read;    // op word filled in below
+    Words ReadAnd;
+    Accesses Expected;
+  } Cases[] = {
+      {"memory single", {}, Single(0x81, 0, kMem, 0xFFFF0000, 0x1, 0x55667788),
+       Single(0x81, 0, kMem, 0xFFFF0000, 0x1, 0x55660000), {"mmio-read 0x20000000/32 0x55667788"}},
+      {"memory index/data", {}, Indexed(0x42, 0, kMem, kMem + 8, 0x1234, 0xFFF0, 0x1, 0x42),
+       Indexed(0x42, 0, kMem, kMem + 8, 0x1234, 0xFFF0, 0x1, 0x40),
+       {"mmio-write 0x20000000/16 0x1234", "mmio-read 0x20000008/16 0x42"}},
+      {"I/O single", {}, Single(0x05, 0, 0x603, 0xF0, 0x1, 0x13), Single(0x05, 0, 0x603, 0xF0, 0x1, 0x10),
+       {"io-read 0x603/8 0x13"}},
+      {"I/O index/data", {}, Indexed(0x46, 0, 0x600, 0x602, 0xA5, 0xFF00, 0x1, 0x1312),
+       Indexed(0x46, 0, 0x600, 0x602, 0xA5, 0xFF00, 0x1, 0x1300), {"io-write 0x600/16 0xA5", "io-read 0x602/16 0x1312"}},
+      {"MSR", Msr(0x08, 0x0050, 0xC0011020, 0, 0x8000000000000042, 0),
+       Msr(0x08, 0, 0xC0011020, 0xFFFFFFFFFFFFFFF0, 0x1, 0x8000000000000042),
+       Msr(0x08, 0, 0xC0011020, 0xFFFFFFFFFFFFFFF0, 0x1, 0x8000000000000040),
+       {"msr-read 0xC0011020 0x0", "msr-write 0xC0011020 0x8000000000000042",
+        "msr-read 0xC0011020 0x8000000000000042"}},
+      {"PCI", {}, Pci(0x91, 0, 0, 0x14, 3, 0x04, 0xFFFF0000, 0x1, 0x12345678),
+       Pci(0x91, 0, 0, 0x14, 3, 0x04, 0xFFFF0000, 0x1, 0x12340000),
+       {"io-write 0xCF8/32 0x8000A304", "io-read 0xCFC/32 0x12345678"}},
+  };
+  for (const Case &C : Cases) {
+    const std::pair<UINT16, const Words *> Ops[] = {
+        {0x080, &C.Read}, {0x180, &C.Read}, {0x0A0, &C.ReadAnd}, {0x1A0, &C.ReadAnd}};
+    for (const auto &[Op, Model] : Ops) {
+      char Name[64];
+      std::snprintf(Name, sizeof Name, "%s, op 0x%X", C.Name, unsigned(Op));
+      SCOPED_TRACE(Name);
+      ScriptBoard Board;
+      SeedMemory(Board.Env.Scenario);
+      SeedPorts(Board.Env.Scenario);
+      SeedPci(Board.Env.Scenario);
+      Board.Boot();
+      Words Entry = *Model;
+      Entry[1] = Op;
+      EXPECT_TRUE(Board.Run(C.Before.empty() ? Pack(Entry) : Concat({Pack(C.Before), Pack(Entry)})));
+      EXPECT_EQ(Board.TakeAccesses(), C.Expected);
+    }
+  }
 }
 
 TEST(BoardScriptPci, ConfigurationAddressAndDataPortPerWidth) {
@@ -174,6 +225,9 @@ TEST(BoardScriptPci, ConfigurationAddressAndDataPortPerWidth) {
            true},
           {"32-bit compare", Pci(0x91, 0x0090, 0, 0x14, 3, 0x04, 0, 0x1, 0x12345678),
            {"io-write 0xCF8/32 0x8000A304", "io-read 0xCFC/32 0x12345678"}, false},
+          {"top bits of bus, device, function, register and value",
+           Pci(0x91, 0x0080, 0xFF, 0x1F, 7, 0xFC, 0, 0, 0x87654321),
+           {"io-write 0xCF8/32 0x80FFFFFC", "io-read 0xCFC/32 0x87654321"}, true},
           {"device past 31 carries into the bus", Pci(0x91, 0x0080, 0, 0x21, 0, 0x00, 0, 0, 0xAAAA5555),
            {"io-write 0xCF8/32 0x80010800", "io-read 0xCFC/32 0xAAAA5555"}, true},
           {"width 64 read: address only, value 0", Pci(0xD1, 0x0080, 0, 0x14, 3, 0x04, 0, 0, 0),
@@ -185,30 +239,41 @@ TEST(BoardScriptPci, ConfigurationAddressAndDataPortPerWidth) {
       SeedPci);
 }
 
+// Stalls touch no hardware, so the TSC moves by the waits alone: one wait
+// more or less, of any length, shows.
 TEST(BoardScriptStall, DelaysInSimulatedTime) {
   struct Case {
     const char *Name;
     Words Entry;
-    uint64_t AtLeastUs;
-    uint64_t AtMostUs;
+    uint64_t Cycles;
   } Cases[] = {
-      {"5 milliseconds", Stall(0x14, 0x0010, 2, 5), 5000, 5600},
-      {"250 microseconds, width bits ignored", Stall(0x94, 0x0FF0, 1, 250), 250, 280},
-      {"1 second", Stall(0x14, 0x0010, 3, 1), 1000000, 1100000},
-      {"op field 0: no delay", Stall(0x14, 0x000F, 2, 5), 0, 1},
-      {"unknown unit: no delay", Stall(0x14, 0x0010, 4, 5), 0, 1},
+      {"5 milliseconds: 1000 waits of 5 us", Stall(0x14, 0x0010, 2, 5), 1000 * DelayCycles(5)},
+      {"250 microseconds in one wait, width bits ignored", Stall(0x94, 0x0FF0, 1, 250), DelayCycles(250)},
+      {"count above one byte", Stall(0x14, 0x0010, 1, 0x0101), DelayCycles(0x101)},
+      {"257 milliseconds", Stall(0x14, 0x0010, 2, 0x0101), 1000 * DelayCycles(0x101)},
+      {"2 seconds: a million waits of 2 us", Stall(0x14, 0x0010, 3, 2), 1000000 * DelayCycles(2)},
+      {"op field 0: no delay", Stall(0x14, 0x000F, 2, 5), 0},
+      {"count 0: one wait that ends on its first poll", Stall(0x14, 0x0010, 1, 0), 80},
+      {"unknown unit 0: no delay", Stall(0x14, 0x0010, 0, 5), 0},
+      {"unknown unit 4: no delay", Stall(0x14, 0x0010, 4, 5), 0},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
     ScriptBoard Board;
     Board.Boot();
-    const uint64_t Before = Board.NowUs();
+    const uint64_t Before = Board.Cycles();
     EXPECT_TRUE(Board.Run(Pack(C.Entry)));
-    const uint64_t Elapsed = Board.NowUs() - Before;
-    EXPECT_GE(Elapsed, C.AtLeastUs);
-    EXPECT_LE(Elapsed, C.AtMostUs);
+    EXPECT_EQ(Board.Cycles() - Before, C.Cycles);
     EXPECT_TRUE(Board.TakeAccesses().empty());
   }
+  // The count's top bit: one wait of 32768 us, which the simulator runs ahead
+  // in steps of at most a thousandth.
+  ScriptBoard Board;
+  Board.Boot();
+  const uint64_t Before = Board.Cycles();
+  EXPECT_TRUE(Board.Run(Pack(Stall(0x14, 0x0010, 1, 0x8000))));
+  EXPECT_GT(Board.Cycles() - Before, 32768ull * 3750);
+  EXPECT_LE(Board.Cycles() - Before, 32768ull * 3750 + 32768ull * 3750 / 1000 + 400);
 }
 
 TEST(BoardScriptRun, EveryRecordRunsToTheEndAndAFailedCompareStopsTheRest) {

@@ -65,6 +65,8 @@ inline std::string Access(const sim::Json &E) {
   return Text + " " + E["value"].get<std::string>();
 }
 
+using test::DelayCycles;
+
 // One boot of the simulated board with the CPU timer constructed, as the
 // driver's constructors leave it. Adjust Env.Scenario before Boot().
 class ScriptBoard {
@@ -101,6 +103,7 @@ class ScriptBoard {
   }
 
   uint64_t NowUs() const { return Env.Board->NowUs(); }
+  uint64_t Cycles() const { return Env.Board->TscCycles(); }
 
  private:
   size_t From = 0;

@@ -23,11 +23,23 @@ struct ExactPath {
   std::vector<char> Bytes;
 };
 
+// The CMOS map of the four slots, byte by byte in copy order.
+const uint8_t kSlotMap[4][26] = {
+    {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xCF, 0xA5, 0xA6, 0xA7, 0xC0, 0xC1, 0xC2, 0xC3,
+     0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0x90, 0x91},
+    {0xA8, 0xA9, 0xAA, 0xAB, 0xAC, 0xDF, 0xAD, 0xAE, 0xAF, 0xD0, 0xD1, 0xD2, 0xD3,
+     0xD4, 0xD5, 0xD6, 0xD7, 0xD8, 0xD9, 0xDA, 0xDB, 0xDC, 0xDD, 0xDE, 0x92, 0x93},
+    {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xEF, 0xB5, 0xB6, 0xB7, 0xE0, 0xE1, 0xE2, 0xE3,
+     0xE4, 0xE5, 0xE6, 0xE7, 0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0x94, 0x95},
+    {0xB8, 0xB9, 0xBA, 0xBB, 0xBC, 0xFF, 0xBD, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF3,
+     0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0x96, 0x97},
+};
+
 // Slot s, byte i holds a value unique to both.
 void FillSlots(sim::Board &B) {
   for (unsigned Slot = 0; Slot < 4; ++Slot) {
     for (unsigned Index = 0; Index < 26; ++Index) {
-      B.SetCmosByte(CmosTrailSlotOffset(Slot, Index), (uint8_t)(0x40 * Slot + Index + 1));
+      B.SetCmosByte(kSlotMap[Slot][Index], (uint8_t)(0x40 * Slot + Index + 1));
     }
   }
 }
@@ -35,15 +47,15 @@ void FillSlots(sim::Board &B) {
 std::vector<uint8_t> SlotBytes(sim::Board &B, unsigned Slot) {
   std::vector<uint8_t> Out;
   for (unsigned Index = 0; Index < 26; ++Index) {
-    Out.push_back(B.CmosByte(CmosTrailSlotOffset(Slot, Index)));
+    Out.push_back(B.CmosByte(kSlotMap[Slot][Index]));
   }
   return Out;
 }
 
 void ExpectCopy(Accesses &A, unsigned From, unsigned To) {
   for (unsigned Index = 0; Index < 26; ++Index) {
-    CmosRead(A, CmosTrailSlotOffset(From, Index), (uint8_t)(0x40 * From + Index + 1));
-    CmosWrite(A, CmosTrailSlotOffset(To, Index), (uint8_t)(0x40 * From + Index + 1));
+    CmosRead(A, kSlotMap[From][Index], (uint8_t)(0x40 * From + Index + 1));
+    CmosWrite(A, kSlotMap[To][Index], (uint8_t)(0x40 * From + Index + 1));
   }
 }
 
@@ -78,18 +90,8 @@ const uint8_t kPrefix[4] = {0x00, 0x11, 0x22, 0x33};
 }  // namespace
 
 TEST(TrailLayout, SlotOffsetsFollowTheCmosMap) {
-  const std::vector<uint8_t> Slot0 = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xCF, 0xA5, 0xA6, 0xA7, 0xC0, 0xC1, 0xC2, 0xC3,
-                                      0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0x90, 0x91};
-  const std::vector<uint8_t> Slot3 = {0xB8, 0xB9, 0xBA, 0xBB, 0xBC, 0xFF, 0xBD, 0xBE, 0xBF, 0xF0, 0xF1, 0xF2, 0xF3,
-                                      0xF4, 0xF5, 0xF6, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0x96, 0x97};
-  for (unsigned I = 0; I < 26; ++I) {
-    EXPECT_EQ(CmosTrailSlotOffset(0, I), Slot0[I]) << I;
-    EXPECT_EQ(CmosTrailSlotOffset(3, I), Slot3[I]) << I;
-  }
-  EXPECT_EQ(CmosTrailSlotOffset(1, 0), 0xA8);
-  EXPECT_EQ(CmosTrailSlotOffset(1, 5), 0xDF);
-  EXPECT_EQ(CmosTrailSlotOffset(2, 9), 0xE0);
-  EXPECT_EQ(CmosTrailSlotOffset(2, 25), 0x95);
+  for (unsigned S = 0; S < 4; ++S)
+    for (unsigned I = 0; I < 26; ++I) EXPECT_EQ(CmosTrailSlotOffset(S, I), kSlotMap[S][I]) << S << " " << I;
 
   // The four slots and the two control bytes never overlap.
   std::vector<int> Seen(256, 0);
@@ -361,6 +363,10 @@ TEST(TrailLocation, NameExtraction) {
       {"Plain.c", 1, "Plain", 1},
       {"NoExtension", 7, "NoExtension", 7},
       {"dir/ExactlyFifteenChrs.c", 3, "ExactlyFifteenC", 3},
+      // Names of 14, 15 and 16 characters; lines with the top bit set and one past 16 bits.
+      {"dir/ABCDEFGHIJKLMN.c", 0x10000, "ABCDEFGHIJKLMN", 0},
+      {"dir/ABCDEFGHIJKLMNO.c", 0x8000, "ABCDEFGHIJKLMNO", 0x8000},
+      {"dir/ABCDEFGHIJKLMNOP.c", 0xFFFF, "ABCDEFGHIJKLMNO", 0xFFFF},
       {"dir/", 3, "", 3},
       {"", 9, "", 9},
       // Position 0 is not a package directory.

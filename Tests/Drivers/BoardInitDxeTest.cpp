@@ -89,11 +89,22 @@ TEST(BoardInitDxe, WithoutSetupTheProbeStillRunsAndNothingIsWritten) {
   EXPECT_EQ(Run.Steps()[0]["status"], "0x0");
 }
 
+// Only a variable that holds the result byte (offset 0x23A) is rewritten,
+// and then at the size it had.
 TEST(BoardInitDxe, ShortVariableIsLeftAlone) {
-  sim::Scenario S = Probe(0x00150000, 0);
-  S.Setup->Data.resize(0x200);
-  test::DriverRun Run(S);
-  EXPECT_TRUE(SetVariables(Run).empty());
+  for (size_t Size : {0x200, 0x23A, 0x23B}) {
+    sim::Scenario S = Probe(0x00150000, 0, 1);
+    S.Setup->Data.resize(Size);
+    test::DriverRun Run(S);
+    auto Sets = SetVariables(Run);
+    if (Size < 0x23B) {
+      EXPECT_TRUE(Sets.empty()) << std::hex << Size;
+      continue;
+    }
+    ASSERT_EQ(Sets.size(), 1u);
+    EXPECT_EQ(Sets[0]["size"], "0x23B");
+    EXPECT_EQ(Sets[0]["data"], Rewritten(S, 1, 0));
+  }
 }
 
 TEST(BoardInitDxe, SecondBootWithTheSameOutcomeWritesNothing) {

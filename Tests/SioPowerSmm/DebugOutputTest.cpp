@@ -151,6 +151,37 @@ TEST_F(DebugOutput, SerialBytesAreDroppedWhenThePortNeverGetsReady) {
   EXPECT_EQ(std::count(All.begin(), All.end(), "R 0x3FD 0x0"), 4000);
 }
 
+// 2000 reads of each status register: a port that gets ready on the last
+// one still takes the byte, one read later it is dropped.
+TEST_F(DebugOutput, SerialWaitsEndOnTheTwoThousandthRead) {
+  struct Case {
+    unsigned Busy, NoCts;
+    size_t LineReads, ModemReads, Writes;
+  } Cases[] = {
+      {1999, 0, 2000, 1, 1},
+      {2000, 0, 2000, 0, 0},
+      {0, 1999, 1, 2000, 1},
+      {0, 2000, 1, 2000, 0},
+  };
+  Start();
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(std::to_string(C.Busy) + " busy, " + std::to_string(C.NoCts) + " without CTS");
+    Port->SerialBusyReads = C.Busy;
+    Port->NoClearToSendReads = C.NoCts;
+    const UINT8 Message[] = {'o'};
+    size_t Mark = Env.Mark();
+    SerialWrite(Message, sizeof Message);
+    std::vector<std::string> All = test::IoAccesses(Env, Mark);
+    const auto Starting = [&](const char *Prefix) {
+      return size_t(std::count_if(All.begin(), All.end(), [&](const std::string &A) { return A.rfind(Prefix, 0) == 0; }));
+    };
+    EXPECT_EQ(Starting("R 0x3FD "), C.LineReads);
+    EXPECT_EQ(Starting("R 0x3FE "), C.ModemReads);
+    EXPECT_EQ(Starting("W 0x3F8 0x6F"), C.Writes);
+    EXPECT_EQ(All.size(), C.LineReads + C.ModemReads + C.Writes);
+  }
+}
+
 TEST_F(DebugOutput, FatalDisplayDisabledByTheConfigurationWritesNothing) {
   Start();
   gAmdCfgPcdBuffer.Const3 = 0x80;  // what the constructor stores: byte 5 is 0
@@ -186,7 +217,7 @@ TEST_F(DebugOutput, SimulationQueryIsAnsweredInSi) {
 TEST_F(DebugOutput, FatalDisplayCycleRotatesTheCodeThroughPort80) {
   Start();
   Port->PauseUs = 1000;
-  uint64_t Start = Env.Board->NowUs();
+  uint64_t Start = Env.Board->TscCycles();
   size_t Mark = Env.Mark();
   const UINT64 Initial = (0xDEADull << 48) | (0x00080225ull << 16);
   UINT64 Value = FatalCodeDisplayCycle(Initial);
@@ -194,8 +225,10 @@ TEST_F(DebugOutput, FatalDisplayCycleRotatesTheCodeThroughPort80) {
   std::vector<std::string> Shown;
   for (const auto &E : Env.Since(Mark, {"io-write"})) Shown.push_back(E["value"]);
   EXPECT_EQ(Shown, (Strings{"0x250000DE", "0xDEAD", "0xDEAD00", "0xDEAD0008", "0xAD000802", "0x80225"}));
-  EXPECT_GE(Env.Board->NowUs() - Start, 15000000u) << "each value stays 2.5 s";
-  EXPECT_LT(Env.Board->NowUs() - Start, 15100000u);
+  // Each value stays 2.5 s: a port write (3750 cycles at 3.75 GHz), then a
+  // wait whose every pause lets 1 ms (3,750,000 cycles) pass after a 40-cycle
+  // TSC read; the 2500th step lies past 2.5 s.
+  EXPECT_EQ(Env.Board->TscCycles() - Start, 6 * (3750 + 80 + 2500 * 3750040ull));
 }
 
 TEST(SmmConfigurationBuffer, FillsTheRecordThatKeepsTheFatalDisplayOff) {

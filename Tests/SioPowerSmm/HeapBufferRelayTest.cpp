@@ -142,7 +142,9 @@ TEST_F(HeapRelay, AHeaderOverstatingItsHobYieldsNoNode) {
   Liar.PayloadSize = 0x100;
   sim::HobSpec Huge = Hob(1, {5});
   Huge.PayloadSize = 0xFFFFFFFF;  // would also wrap a 32-bit node size
-  Env.Scenario.Hobs = {Liar, Huge, Hob(1, {9, 9})};
+  sim::HobSpec OnePast = Hob(1, {1, 2, 3, 4, 5});
+  OnePast.PayloadSize = 9;  // the 48-byte HOB has room for 8 (see below)
+  Env.Scenario.Hobs = {Liar, OnePast, Huge, Hob(1, {9, 9})};
   Run();
   std::vector<Node> Got = Nodes();
   ASSERT_EQ(Got.size(), 1u);

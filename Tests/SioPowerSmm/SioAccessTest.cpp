@@ -172,16 +172,17 @@ TEST_F(SioAccess, ReadFromADeadControllerGivesUpAfterAboutOneSecond) {
   Start();
   KbcWriteData(0xED);
   size_t Mark = Env.Mark();
-  uint64_t Start = Env.Board->NowUs();
+  uint64_t Start = Env.Board->TscCycles();
   UINT8 Answer = 0x33;
   EXPECT_TRUE(KbcReadData(&Answer));
-  uint64_t Elapsed = Env.Board->NowUs() - Start;
+  uint64_t Elapsed = Env.Board->TscCycles() - Start;
   EXPECT_EQ(Answer, 0x33);
   Accesses All = test::IoAccesses(Env, Mark);
-  EXPECT_EQ(All.size(), static_cast<size_t>(KBC_READ_TRIES));
-  EXPECT_EQ(Count(All, "R 0x64 "), static_cast<size_t>(KBC_READ_TRIES));
-  EXPECT_GE(Elapsed, 1000000u);
-  EXPECT_LT(Elapsed, 1010000u);
+  EXPECT_EQ(All.size(), 2000u);
+  EXPECT_EQ(Count(All, "R 0x64 "), 2000u);
+  // 2000 status reads of 1 us (3750 cycles), 500 us between two of them and
+  // none after the last: one wait more or less is off by half a millisecond.
+  EXPECT_EQ(Elapsed, 2000 * 3750 + 1999 * test::DelayCycles(500));
 }
 
 TEST_F(SioAccess, TimeOutBitEndsTheReadAtOnce) {
@@ -213,18 +214,34 @@ TEST_F(SioAccess, WriteWaitsForTheInputBufferOnBothSidesWithoutPausing) {
   EXPECT_LT(Env.Board->NowUs() - Start, 100u) << "a controller that takes the byte at once costs no pause";
 }
 
+// The first 64 polls for an empty input buffer run back to back; a buffer
+// that empties one poll later costs one 500-us wait.
+TEST_F(SioAccess, InputWaitPausesOnlyAfterSixtyFourPolls) {
+  Start();
+  const auto Cycles = [&](unsigned Full) {
+    Port->InputFullReads = Full;
+    const uint64_t Start = Env.Board->TscCycles();
+    EXPECT_FALSE(KbcWriteCommand(0xAA));
+    return Env.Board->TscCycles() - Start;
+  };
+  const uint64_t AtOnce = Cycles(0);
+  EXPECT_EQ(Cycles(63) - AtOnce, 63 * 3750u);
+  EXPECT_EQ(Cycles(64) - AtOnce, 64 * 3750 + test::DelayCycles(500));
+  EXPECT_EQ(Cycles(65) - AtOnce, 65 * 3750 + 2 * test::DelayCycles(500));
+}
+
 TEST_F(SioAccess, WriteToAControllerThatNeverTakesBytesGivesUp) {
   Start();
   Port->StuckInputFull = true;
   size_t Mark = Env.Mark();
-  uint64_t Start = Env.Board->NowUs();
+  uint64_t Start = Env.Board->TscCycles();
   EXPECT_TRUE(KbcWriteData(0xED));
-  uint64_t Elapsed = Env.Board->NowUs() - Start;
+  uint64_t Elapsed = Env.Board->TscCycles() - Start;
   Accesses All = test::IoAccesses(Env, Mark);
   EXPECT_EQ(Count(All, "W "), 0u) << "nothing is written into a full input buffer";
-  EXPECT_EQ(All.size(), static_cast<size_t>(KBC_INPUT_SPIN_POLLS + KBC_INPUT_WAIT_TRIES));
-  EXPECT_GE(Elapsed, 1000000u);
-  EXPECT_LT(Elapsed, 1010000u);
+  EXPECT_EQ(All.size(), 64u + 2000u);
+  // 64 reads back to back, then 2000 rounds of a 500-us wait and a read.
+  EXPECT_EQ(Elapsed, (64 + 2000) * 3750 + 2000 * test::DelayCycles(500));
 }
 
 TEST_F(SioAccess, SmmTimerReadsItsMsrsThroughTheSupervisor) {

@@ -26,7 +26,13 @@ class RecordingPort final : public SimHardwarePort {
   void ResetCounts() { DirectIo = DirectMsr = DirectCli = DirectSti = Syscalls = 0; }
   // Keyboard-controller misbehaviour on status reads (port 0x64).
   bool StuckInputFull = false;  // IBF never clears
+  unsigned InputFullReads = 0;  // IBF shown on this many more status reads
   bool ReportTimeout = false;   // time-out bit set whenever no byte waits
+  // Serial port 0x3F8 held back for this many more reads: the line status
+  // shows the holding register empty but not the transmitter (bit 5 without
+  // bit 6), the modem status shows no clear to send.
+  unsigned SerialBusyReads = 0;
+  unsigned NoClearToSendReads = 0;
   // When non-zero, each CPU pause lets this many microseconds pass, so that
   // waits of seconds take little real time.
   uint64_t PauseUs = 0;
@@ -69,9 +75,21 @@ class RecordingPort final : public SimHardwarePort {
   }
 
  private:
-  uint32_t Adjust(uint16_t Port, uint32_t Value) const {
+  uint32_t Adjust(uint16_t Port, uint32_t Value) {
+    if (Port == 0x3FD && SerialBusyReads != 0) {
+      --SerialBusyReads;
+      return (Value & ~0x60u) | 0x20;
+    }
+    if (Port == 0x3FE && NoClearToSendReads != 0) {
+      --NoClearToSendReads;
+      return Value & ~0x10u;
+    }
     if (Port != 0x64) return Value;
     if (StuckInputFull) Value |= 0x02;
+    if (InputFullReads != 0) {
+      --InputFullReads;
+      Value |= 0x02;
+    }
     if (ReportTimeout && (Value & 0x01) == 0) Value |= 0x40;
     return Value;
   }
