@@ -6,6 +6,7 @@
 // bytes, and the Super I/O power-off programming only after a good read.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -141,7 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   std::vector<std::pair<uint32_t, uint32_t>> TuneWrites;
   for (const auto &E : Trace.Events()) {
     const std::string Event = E["event"];
-    if (Event == "fault" || Event == "smm-outside-access" || Event == "warning") __builtin_trap();
+    if (Event == "fault" || Event == "smm-outside-access" || Event == "warning") {
+      std::fprintf(stderr, "%s\n", E.dump().c_str());
+      __builtin_trap();
+    }
     if (Event != "step") {
       Pending.push_back(E);
       continue;
