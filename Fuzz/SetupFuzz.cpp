@@ -115,16 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     S.Setup = sim::SetupConfigSpec{Attributes, Setup};
   }
   S.Run.clear();
-  for (const char *Image : {"BoardInitDxe", "SignalTuneDxe", "SioPowerSmm"}) {
-    sim::Step Step;
-    Step.Image = Image;
-    S.Run.push_back(Step);
-  }
-  sim::Step S5, Button;
-  S5.StepKind = sim::Step::Kind::Sx;
-  S5.SleepType = 5;
-  Button.StepKind = sim::Step::Kind::PowerButton;
-  S.Run.insert(S.Run.end(), {S5, Button});
+  S.Run = {sim::Step::Load("BoardInitDxe"), sim::Step::Load("SignalTuneDxe"), sim::Step::Load("SioPowerSmm"),
+           sim::Step::Sleep(5), sim::Step::PowerButtonPress()};
 
   sim::Trace Trace;
   sim::Simulation Simulation(S, Trace);

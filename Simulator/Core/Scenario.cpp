@@ -781,6 +781,25 @@ json SetupJson(const SetupConfigSpec &Setup) {
 
 }  // namespace
 
+Step Step::Load(std::string Image) {
+  Step S;
+  S.Image = std::move(Image);
+  return S;
+}
+
+Step Step::Sleep(int Type) {
+  Step S;
+  S.StepKind = Kind::Sx;
+  S.SleepType = Type;
+  return S;
+}
+
+Step Step::PowerButtonPress() {
+  Step S;
+  S.StepKind = Kind::PowerButton;
+  return S;
+}
+
 std::string Step::Name() const {
   switch (StepKind) {
     case Kind::Image:
@@ -829,20 +848,12 @@ Scenario DefaultScenario() {
   S.Protocols = ProtocolSet{};
   S.Run.clear();
   for (std::string_view Image : kImageSteps) {
-    Step Load;
-    Load.StepKind = Step::Kind::Image;
-    Load.Image = std::string(Image);
-    S.Run.push_back(Load);
+    S.Run.push_back(Step::Load(std::string(Image)));
   }
   for (int Type : {3, 4, 5}) {
-    Step Sleep;
-    Sleep.StepKind = Step::Kind::Sx;
-    Sleep.SleepType = Type;
-    S.Run.push_back(Sleep);
+    S.Run.push_back(Step::Sleep(Type));
   }
-  Step Press;
-  Press.StepKind = Step::Kind::PowerButton;
-  S.Run.push_back(Press);
+  S.Run.push_back(Step::PowerButtonPress());
   return S;
 }
 

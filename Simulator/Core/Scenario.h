@@ -87,6 +87,10 @@ struct Step {
   // the image name, "power-button", "reset", {"sx":3} (that text) or "script".
   std::string Name() const;
   bool operator==(const Step &) const = default;
+
+  static Step Load(std::string Image);
+  static Step Sleep(int Type);
+  static Step PowerButtonPress();
 };
 
 struct Scenario {

@@ -27,15 +27,9 @@ struct Outcome {
 // Runs Driver (SioPowerSmm then takes an S5 and a power-button SMI) and
 // reports what a failure path is judged by.
 Outcome RunDriver(const std::string &Driver, sim::Scenario S) {
-  sim::Step Image;
-  Image.Image = Driver;
-  S.Run = {Image};
+  S.Run = {sim::Step::Load(Driver)};
   if (Driver == "SioPowerSmm") {
-    sim::Step S5, Button;
-    S5.StepKind = sim::Step::Kind::Sx;
-    S5.SleepType = 5;
-    Button.StepKind = sim::Step::Kind::PowerButton;
-    S.Run.insert(S.Run.end(), {S5, Button});
+    S.Run.insert(S.Run.end(), {sim::Step::Sleep(5), sim::Step::PowerButtonPress()});
   }
   sim::Trace Trace;
   sim::Simulation Simulation(std::move(S), Trace);

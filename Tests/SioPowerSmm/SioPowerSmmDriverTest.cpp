@@ -19,17 +19,9 @@ constexpr const char *kLoad = "SioPowerSmm";
 constexpr int kPowerButton = -1;
 
 sim::Step MakeStep(int What) {
-  sim::Step S;
-  if (What == 0) {
-    S.StepKind = sim::Step::Kind::Image;
-    S.Image = kLoad;
-  } else if (What == kPowerButton) {
-    S.StepKind = sim::Step::Kind::PowerButton;
-  } else {
-    S.StepKind = sim::Step::Kind::Sx;
-    S.SleepType = What;
-  }
-  return S;
+  return What == 0              ? sim::Step::Load(kLoad)
+         : What == kPowerButton ? sim::Step::PowerButtonPress()
+                                : sim::Step::Sleep(What);
 }
 
 // 0 loads the driver, 3/4/5 enter that sleep state, kPowerButton presses it.

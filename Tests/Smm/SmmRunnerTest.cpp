@@ -12,18 +12,8 @@ namespace {
 
 using sim::Json;
 
-sim::Step Image(const char *Name) {
-  sim::Step S;
-  S.StepKind = sim::Step::Kind::Image;
-  S.Image = Name;
-  return S;
-}
-sim::Step Sx(int Type) {
-  sim::Step S;
-  S.StepKind = sim::Step::Kind::Sx;
-  S.SleepType = Type;
-  return S;
-}
+sim::Step Image(const char *Name) { return sim::Step::Load(Name); }
+sim::Step Sx(int Type) { return sim::Step::Sleep(Type); }
 sim::Step Kind(sim::Step::Kind K) {
   sim::Step S;
   S.StepKind = K;
