@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "Common/SimEnvironment.h"
 
@@ -43,7 +44,8 @@ class HeapRelay : public ::testing::Test {
   void TearDown() override { gAmdCfgPcdBuffer = {}; }
 
   // The constructor steps the relay builds on, then the relay, in SMM.
-  void Run() {
+  // Edit, when given, may change the HOB list (handoff HOB first) before the relay walks it.
+  void Run(const std::function<void(uint8_t *)> &Edit = {}) {
     Env.Start();
     EFI_SYSTEM_TABLE *St = Env.Firmware->SystemTable();
     Env.Firmware->EnterSmm();
@@ -51,6 +53,7 @@ class HeapRelay : public ::testing::Test {
     ASSERT_NE(gSmst, nullptr);
     SmmMemoryAllocationLibConstructor(nullptr, St);
     HobLibConstructor(nullptr, St);
+    if (Edit) Edit(static_cast<uint8_t *>(GetHobList()));
     Mark = Env.Mark();
     HeapBufferRelayConstructor(nullptr, St);
     Env.Firmware->LeaveSmm();
@@ -221,6 +224,28 @@ TEST_F(HeapRelay, WithoutHeapHobsAnEmptyListIsStillPublished) {
   Run();
   EXPECT_TRUE(Nodes().empty());
   EXPECT_EQ(Env.Calls(Mark, "InstallProtocolInterface").size(), 1u);
+}
+
+// The handoff HOB bounds the walk: a HOB that reaches past the end it names
+// ends the walk, and a list without a handoff HOB has no known end.
+TEST_F(HeapRelay, TheWalkStopsAtTheEndTheHandoffHobNames) {
+  // Handoff HOB 0-55, heap HOBs 56-103 and 104-151, end-of-list HOB 152-159.
+  const std::vector<sim::HobSpec> Hobs = {Hob(1, {1}), Hob(1, {2})};
+  for (const auto &[ListEnd, Nodes] :
+       std::vector<std::pair<uint32_t, size_t>>{{160, 2}, {152, 2}, {151, 1}, {104, 1}, {103, 0}}) {
+    Env.Firmware.reset();  // a new boot for each case
+    Env.Board.reset();
+    Env.Scenario.Hobs = Hobs;
+    Run([End = ListEnd](uint8_t *List) {
+      const uint64_t EndHob = reinterpret_cast<uintptr_t>(List) + End - 8;
+      std::memcpy(List + 48, &EndHob, sizeof EndHob);
+    });
+    EXPECT_EQ(this->Nodes().size(), Nodes) << "list ending at " << ListEnd;
+  }
+  Env.Firmware.reset();
+  Env.Board.reset();
+  Run([](uint8_t *List) { List[0] = 3; });  // no longer a handoff HOB
+  EXPECT_TRUE(Nodes().empty());
 }
 
 }  // namespace
