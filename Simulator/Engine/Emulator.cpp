@@ -1,0 +1,224 @@
+#include "Engine/Emulator.h"
+
+#include <sys/mman.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kStackSize = 256 * 1024;
+constexpr uint32_t kSimulationLeaf = 0xBACCD00B;
+
+std::string Hex(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
+}
+
+using HostFunction = uint64_t(__attribute__((ms_abi)) *)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
+                                                          uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
+
+// Calls a host function with the twelve words a UEFI caller may have passed:
+// under the UEFI convention a callee taking fewer reads only its own, so one
+// signature serves every service. The type differs from the callee's on
+// purpose, hence no function-type check here.
+__attribute__((no_sanitize("function"))) uint64_t CallHost(uint64_t Address, const uint64_t (&A)[12]) {
+  return reinterpret_cast<HostFunction>(Address)(A[0], A[1], A[2], A[3], A[4], A[5], A[6], A[7], A[8], A[9], A[10],
+                                                 A[11]);
+}
+
+}  // namespace
+
+struct Emulator::Impl {
+  struct Device {
+    Impl *Owner;
+    uint64_t Base;
+  };
+
+  explicit Impl(SimHardwarePort &H) : Hardware(H) {}
+
+  SimHardwarePort &Hardware;
+  uc_engine *Uc = nullptr;
+  std::set<uint64_t> CallOuts;
+  std::list<Device> Devices;  // stable addresses for the callbacks
+  uint8_t *Stack = nullptr;   // kStackSize bytes, then one page the calls return to
+  uint64_t *Counter = nullptr;
+  uint64_t Budget = 0;        // instructions left in this call; 0: none set
+  bool OutOfBudget = false;
+
+  uint64_t Reg(int Id) {
+    uint64_t Value = 0;
+    uc_reg_read(Uc, Id, &Value);
+    return Value;
+  }
+  void SetReg(int Id, uint64_t Value) { uc_reg_write(Uc, Id, &Value); }
+  void Skip(uint64_t Rip, unsigned Bytes) { SetReg(UC_X86_REG_RIP, Rip + Bytes); }
+
+  uint64_t ExitAddress() const { return reinterpret_cast<uint64_t>(Stack + kStackSize); }
+
+  static uint32_t In(uc_engine *, uint32_t Port, int Size, void *User) {
+    return static_cast<Impl *>(User)->Hardware.IoRead(static_cast<uint16_t>(Port), static_cast<uint8_t>(Size * 8));
+  }
+  static void Out(uc_engine *, uint32_t Port, int Size, uint32_t Value, void *User) {
+    static_cast<Impl *>(User)->Hardware.IoWrite(static_cast<uint16_t>(Port), static_cast<uint8_t>(Size * 8), Value);
+  }
+  static int Cpuid(uc_engine *, void *User) {
+    Impl &I = *static_cast<Impl *>(User);
+    const uint32_t Leaf = static_cast<uint32_t>(I.Reg(UC_X86_REG_RAX));
+    if (Leaf == kSimulationLeaf) {
+      I.SetReg(UC_X86_REG_RSI, I.Hardware.CpuidReadSi(Leaf, static_cast<uint32_t>(I.Reg(UC_X86_REG_RBX))));
+      return 1;
+    }
+    uint32_t Registers[4];
+    I.Hardware.Cpuid(Leaf, static_cast<uint32_t>(I.Reg(UC_X86_REG_RCX)), Registers);
+    I.SetReg(UC_X86_REG_RAX, Registers[0]);
+    I.SetReg(UC_X86_REG_RBX, Registers[1]);
+    I.SetReg(UC_X86_REG_RCX, Registers[2]);
+    I.SetReg(UC_X86_REG_RDX, Registers[3]);
+    return 1;  // the board answered; the emulated CPU's own answer is skipped
+  }
+  // Instructions Unicorn would answer from its own CPU state: the board's
+  // MSRs, TSC and interrupt flag answer instead. Recognised by their bytes,
+  // which are host memory at the same address.
+  static void Code(uc_engine *Uc, uint64_t Rip, uint32_t, void *User) {
+    Impl &I = *static_cast<Impl *>(User);
+    ++*I.Counter;
+    if (I.Budget != 0 && --I.Budget == 0) {
+      I.OutOfBudget = true;
+      uc_emu_stop(Uc);
+      return;
+    }
+    const uint8_t *Bytes = reinterpret_cast<const uint8_t *>(Rip);
+    if (Bytes[0] == 0x0F && Bytes[1] == 0x32) {  // RDMSR
+      const uint64_t Value = I.Hardware.ReadMsr(static_cast<uint32_t>(I.Reg(UC_X86_REG_RCX)));
+      I.SetReg(UC_X86_REG_RAX, Value & 0xFFFFFFFF);
+      I.SetReg(UC_X86_REG_RDX, Value >> 32);
+      I.Skip(Rip, 2);
+    } else if (Bytes[0] == 0x0F && Bytes[1] == 0x30) {  // WRMSR
+      I.Hardware.WriteMsr(static_cast<uint32_t>(I.Reg(UC_X86_REG_RCX)),
+                          (I.Reg(UC_X86_REG_RDX) << 32) | (I.Reg(UC_X86_REG_RAX) & 0xFFFFFFFF));
+      I.Skip(Rip, 2);
+    } else if (Bytes[0] == 0x0F && Bytes[1] == 0x31) {  // RDTSC
+      const uint64_t Value = I.Hardware.ReadTsc();
+      I.SetReg(UC_X86_REG_RAX, Value & 0xFFFFFFFF);
+      I.SetReg(UC_X86_REG_RDX, Value >> 32);
+      I.Skip(Rip, 2);
+    } else if (Bytes[0] == 0xF3 && Bytes[1] == 0x90) {  // PAUSE
+      I.Hardware.Pause();
+      I.Skip(Rip, 2);
+    } else if (Bytes[0] == 0xFA || Bytes[0] == 0xFB) {  // CLI, STI: executed, and the board told
+      I.Hardware.SetInterruptFlag(Bytes[0] == 0xFB);
+    }
+  }
+  static bool FetchUnmapped(uc_engine *Uc, uc_mem_type, uint64_t, int, int64_t, void *) {
+    uc_emu_stop(Uc);
+    return false;
+  }
+  static uint64_t DeviceRead(uc_engine *, uint64_t Offset, unsigned Size, void *User) {
+    Device &D = *static_cast<Device *>(User);
+    return D.Owner->Hardware.MmioRead(D.Base + Offset, static_cast<uint8_t>(Size * 8));
+  }
+  static void DeviceWrite(uc_engine *, uint64_t Offset, unsigned Size, uint64_t Value, void *User) {
+    Device &D = *static_cast<Device *>(User);
+    D.Owner->Hardware.MmioWrite(D.Base + Offset, static_cast<uint8_t>(Size * 8), Value);
+  }
+};
+
+Emulator::Emulator(SimHardwarePort &Hardware) : P(std::make_unique<Impl>(Hardware)) {
+  Impl &I = *P;
+  I.Counter = &Instructions_;
+  if (uc_open(UC_ARCH_X86, UC_MODE_64, &I.Uc) != UC_ERR_OK) throw std::runtime_error("cannot start the CPU emulator");
+  void *Stack = mmap(nullptr, kStackSize + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Stack == MAP_FAILED) throw std::runtime_error("cannot map the emulator's stack");
+  I.Stack = static_cast<uint8_t *>(Stack);
+  uc_mem_map_ptr(I.Uc, reinterpret_cast<uint64_t>(Stack), kStackSize + kPage, UC_PROT_ALL, Stack);
+  uc_hook Hook;
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *>(&Impl::In), &I, 1, 0, UC_X86_INS_IN);
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *>(&Impl::Out), &I, 1, 0, UC_X86_INS_OUT);
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *>(&Impl::Cpuid), &I, 1, 0, UC_X86_INS_CPUID);
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_CODE, reinterpret_cast<void *>(&Impl::Code), &I, 1, 0);
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_MEM_FETCH_UNMAPPED, reinterpret_cast<void *>(&Impl::FetchUnmapped), &I, 1, 0);
+}
+
+Emulator::~Emulator() {
+  uc_close(P->Uc);
+  munmap(P->Stack, kStackSize + kPage);
+}
+
+void Emulator::MapHost(void *Host, size_t Size, bool Executable) {
+  const uint32_t Protection = UC_PROT_READ | UC_PROT_WRITE | (Executable ? UC_PROT_EXEC : 0);
+  if (uc_mem_map_ptr(P->Uc, reinterpret_cast<uint64_t>(Host), Size, Protection, Host) != UC_ERR_OK) {
+    throw std::runtime_error("cannot map " + std::to_string(Size) + " bytes at " +
+                             Hex(reinterpret_cast<uint64_t>(Host)) + " into the emulator");
+  }
+}
+
+void Emulator::MapDevice(uint64_t Base, uint64_t Size) {
+  Impl::Device &D = P->Devices.emplace_back(Impl::Device{P.get(), Base});
+  if (uc_mmio_map(P->Uc, Base, Size, &Impl::DeviceRead, &D, &Impl::DeviceWrite, &D) != UC_ERR_OK) {
+    throw std::runtime_error("cannot map the device window at " + Hex(Base) + " into the emulator");
+  }
+}
+
+void Emulator::AllowCallOut(uint64_t Address) { P->CallOuts.insert(Address); }
+
+Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t> Args, uint64_t InstructionBudget) {
+  Impl &I = *P;
+  std::vector<uint64_t> A(Args);
+  A.resize(std::max<size_t>(A.size(), 4), 0);
+  // Return address, shadow space, then the fifth argument on: RSP is 8 past
+  // a 16-byte boundary at the callee's first instruction.
+  uint64_t Rsp = (reinterpret_cast<uint64_t>(I.Stack) + kStackSize - 8 * A.size() - 0x40) & ~uint64_t{15};
+  Rsp -= 8;
+  const uint64_t Exit = I.ExitAddress();
+  std::memcpy(reinterpret_cast<void *>(Rsp), &Exit, 8);
+  for (size_t N = 4; N < A.size(); ++N) std::memcpy(reinterpret_cast<void *>(Rsp + 0x28 + 8 * (N - 4)), &A[N], 8);
+  I.SetReg(UC_X86_REG_RSP, Rsp);
+  I.SetReg(UC_X86_REG_RCX, A[0]);
+  I.SetReg(UC_X86_REG_RDX, A[1]);
+  I.SetReg(UC_X86_REG_R8, A[2]);
+  I.SetReg(UC_X86_REG_R9, A[3]);
+  I.Budget = InstructionBudget;
+  I.OutOfBudget = false;
+
+  Result R;
+  uint64_t Rip = Address;
+  for (;;) {
+    const uc_err Error = uc_emu_start(I.Uc, Rip, Exit, 0, 0);
+    Rip = I.Reg(UC_X86_REG_RIP);
+    if (Rip == Exit) {
+      R.Rax = I.Reg(UC_X86_REG_RAX);
+      return R;
+    }
+    if (I.OutOfBudget) {
+      R.Faulted = true;
+      R.What = "instruction budget of " + std::to_string(InstructionBudget) + " spent at " + Hex(Rip);
+      return R;
+    }
+    if (I.CallOuts.count(Rip) != 0) {
+      // A call into the host: arguments as the caller laid them out.
+      const uint64_t Sp = I.Reg(UC_X86_REG_RSP);
+      uint64_t Words[12] = {I.Reg(UC_X86_REG_RCX), I.Reg(UC_X86_REG_RDX), I.Reg(UC_X86_REG_R8),
+                            I.Reg(UC_X86_REG_R9)};
+      std::memcpy(Words + 4, reinterpret_cast<const void *>(Sp + 0x28), 8 * sizeof(uint64_t));
+      I.SetReg(UC_X86_REG_RAX, CallHost(Rip, Words));
+      uint64_t Return;
+      std::memcpy(&Return, reinterpret_cast<const void *>(Sp), 8);
+      I.SetReg(UC_X86_REG_RSP, Sp + 8);
+      Rip = Return;
+      continue;
+    }
+    R.Faulted = true;
+    R.What = std::string(uc_strerror(Error)) + " at " + Hex(Rip);
+    return R;
+  }
+}
+
+}  // namespace sim
