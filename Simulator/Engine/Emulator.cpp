@@ -1,5 +1,6 @@
 #include "Engine/Emulator.h"
 
+#include <link.h>
 #include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
@@ -121,6 +122,13 @@ struct Emulator::Impl {
     uc_emu_stop(Uc);
     return false;
   }
+  // The access a fault names.
+  std::string LastAccess;
+  static bool DataUnmapped(uc_engine *, uc_mem_type Type, uint64_t Address, int Size, int64_t, void *User) {
+    static_cast<Impl *>(User)->LastAccess = std::string(Type == UC_MEM_WRITE_UNMAPPED ? "write" : "read") + " of " +
+                                            std::to_string(Size) + " byte(s) at " + Hex(Address);
+    return false;
+  }
   static uint64_t DeviceRead(uc_engine *, uint64_t Offset, unsigned Size, void *User) {
     Device &D = *static_cast<Device *>(User);
     return D.Owner->Hardware.MmioRead(D.Base + Offset, static_cast<uint8_t>(Size * 8));
@@ -145,6 +153,8 @@ Emulator::Emulator(SimHardwarePort &Hardware) : P(std::make_unique<Impl>(Hardwar
   uc_hook_add(I.Uc, &Hook, UC_HOOK_INSN, reinterpret_cast<void *>(&Impl::Cpuid), &I, 1, 0, UC_X86_INS_CPUID);
   uc_hook_add(I.Uc, &Hook, UC_HOOK_CODE, reinterpret_cast<void *>(&Impl::Code), &I, 1, 0);
   uc_hook_add(I.Uc, &Hook, UC_HOOK_MEM_FETCH_UNMAPPED, reinterpret_cast<void *>(&Impl::FetchUnmapped), &I, 1, 0);
+  uc_hook_add(I.Uc, &Hook, UC_HOOK_MEM_READ_UNMAPPED | UC_HOOK_MEM_WRITE_UNMAPPED,
+              reinterpret_cast<void *>(&Impl::DataUnmapped), &I, 1, 0);
 }
 
 Emulator::~Emulator() {
@@ -152,11 +162,11 @@ Emulator::~Emulator() {
   munmap(P->Stack, kStackSize + kPage);
 }
 
-void Emulator::MapHost(void *Host, size_t Size, bool Executable) {
+void Emulator::MapHostAt(uint64_t Address, void *Host, size_t Size, bool Executable) {
   const uint32_t Protection = UC_PROT_READ | UC_PROT_WRITE | (Executable ? UC_PROT_EXEC : 0);
-  if (uc_mem_map_ptr(P->Uc, reinterpret_cast<uint64_t>(Host), Size, Protection, Host) != UC_ERR_OK) {
-    throw std::runtime_error("cannot map " + std::to_string(Size) + " bytes at " +
-                             Hex(reinterpret_cast<uint64_t>(Host)) + " into the emulator");
+  if (uc_mem_map_ptr(P->Uc, Address, Size, Protection, Host) != UC_ERR_OK) {
+    throw std::runtime_error("cannot map " + std::to_string(Size) + " bytes at " + Hex(Address) +
+                             " into the emulator");
   }
 }
 
@@ -168,6 +178,42 @@ void Emulator::MapDevice(uint64_t Base, uint64_t Size) {
 }
 
 void Emulator::AllowCallOut(uint64_t Address) { P->CallOuts.insert(Address); }
+
+namespace {
+// The host's code: every executable segment of every loaded object.
+std::vector<std::pair<uint64_t, uint64_t>> HostCode() {
+  std::vector<std::pair<uint64_t, uint64_t>> Out;
+  dl_iterate_phdr(
+      [](dl_phdr_info *Info, size_t, void *Data) {
+        auto &List = *static_cast<std::vector<std::pair<uint64_t, uint64_t>> *>(Data);
+        for (int I = 0; I < Info->dlpi_phnum; ++I) {
+          const auto &H = Info->dlpi_phdr[I];
+          if (H.p_type == PT_LOAD && (H.p_flags & PF_X) != 0) {
+            List.push_back({Info->dlpi_addr + H.p_vaddr, Info->dlpi_addr + H.p_vaddr + H.p_memsz});
+          }
+        }
+        return 0;
+      },
+      &Out);
+  return Out;
+}
+}  // namespace
+
+// The scan reads the gaps between pool blocks too, which the arena keeps poisoned.
+__attribute__((no_sanitize("address"))) size_t Emulator::AllowCallOutsStoredIn(const uint8_t *Base, size_t Size) {
+  const auto Code = HostCode();
+  size_t Found = 0;
+  for (size_t At = 0; At + 8 <= Size; At += 8) {
+    const uint64_t Word = *reinterpret_cast<const uint64_t *>(Base + At);
+    for (const auto &[Start, End] : Code) {
+      if (Word >= Start && Word < End) {
+        Found += P->CallOuts.insert(Word).second;
+        break;
+      }
+    }
+  }
+  return Found;
+}
 
 Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t> Args, uint64_t InstructionBudget) {
   Impl &I = *P;
@@ -217,6 +263,8 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
     }
     R.Faulted = true;
     R.What = std::string(uc_strerror(Error)) + " at " + Hex(Rip);
+    if (!I.LastAccess.empty()) R.What += ": " + I.LastAccess;
+    I.LastAccess.clear();
     return R;
   }
 }

@@ -27,12 +27,19 @@ class Emulator {
 
   // Makes host memory [Host, Host + Size) visible at the same address; both
   // page aligned.
-  void MapHost(void *Host, size_t Size, bool Executable);
+  void MapHost(void *Host, size_t Size, bool Executable) {
+    MapHostAt(reinterpret_cast<uint64_t>(Host), Host, Size, Executable);
+  }
+  // The same, seen by the emulated code at Address instead.
+  void MapHostAt(uint64_t Address, void *Host, size_t Size, bool Executable);
   // Accesses to [Base, Base + Size) (page aligned) go to the board's MMIO.
   void MapDevice(uint64_t Base, uint64_t Size);
   // A host function (UEFI calling convention, up to 12 arguments) the
   // emulated code may call; a jump to any other unmapped address is a fault.
   void AllowCallOut(uint64_t Address);
+  // Allows every host function whose address is stored, 8-byte aligned, in
+  // [Base, Base + Size): the tables the firmware hands out. Returns how many.
+  size_t AllowCallOutsStoredIn(const uint8_t *Base, size_t Size);
 
   struct Result {
     bool Faulted = false;

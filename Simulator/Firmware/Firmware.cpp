@@ -409,6 +409,12 @@ std::vector<std::pair<EFI_GUID, void *>> Firmware::InstalledProtocols() const {
 
 void Firmware::LockOsMemory(bool Locked) { P->OsMemory.Lock(Locked); }
 
+std::vector<std::pair<uint8_t *, size_t>> Firmware::ImageVisibleMemory() const {
+  std::vector<std::pair<uint8_t *, size_t>> Out = {{P->OsMemory.Base(), P->OsMemory.Size()}};
+  if (P->Smm) Out.push_back({P->Smm->Arena.Base(), P->Smm->Arena.Size()});
+  return Out;
+}
+
 std::optional<std::pair<std::string, uint64_t>> Firmware::OsMemoryAt(const void *Address) const {
   const PoolArena &Arena = P->OsMemory;
   if (!Arena.Contains(Address)) {

@@ -101,6 +101,9 @@ class Firmware {
   // "pool block 0x5 (EfiBootServicesData)", ...) and the offset into it;
   // nullopt for an address outside it.
   std::optional<std::pair<std::string, uint64_t>> OsMemoryAt(const void *Address) const;
+  // Everything an image can be handed a pointer into: the OS memory and
+  // SMRAM, each as (base, size), page aligned.
+  std::vector<std::pair<uint8_t *, size_t>> ImageVisibleMemory() const;
 
   // Every code or data pointer the firmware keeps on a driver's behalf
   // (SMI handlers, notifications, installed protocols, configuration

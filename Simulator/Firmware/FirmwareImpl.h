@@ -101,9 +101,6 @@ struct Firmware::Impl {
   ProtocolDatabase Protocols;
   EFI_TPL Tpl = TPL_APPLICATION;
 
-  PCD_PROTOCOL PcdProtocol{};
-  EFI_PCD_PROTOCOL EfiPcdProtocol{};
-  DEBUG_PRINT_SERVICE_PROTOCOL DebugPrintProtocol{};
 
   const uint8_t *HobList = nullptr;
 

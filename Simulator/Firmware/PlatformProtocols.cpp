@@ -191,20 +191,23 @@ EFI_PCD_PROTOCOL MakeEfiPcdProtocol() {
 }  // namespace
 
 void InitPlatformProtocols(Firmware::Impl &F, const ProtocolSet &Protocols) {
-  // Each boot has its own instances: a pointer cached in an earlier boot is
-  // as stale as it would be on the board.
-  F.PcdProtocol = MakePcdProtocol();
-  F.EfiPcdProtocol = MakeEfiPcdProtocol();
-  F.DebugPrintProtocol.Print = &DebugPrintServicePrint;
-
+  // Each boot has its own instances, in the memory the firmware hands out
+  // like any other table: a pointer cached in an earlier boot is as stale as
+  // it would be on the board.
   if (Protocols.Pcd) {
-    F.Protocols.Publish(kPcdProtocolGuid, &F.PcdProtocol);
+    auto &Pcd = F.NewFirmwareObject<PCD_PROTOCOL>("PCD protocol");
+    Pcd = MakePcdProtocol();
+    F.Protocols.Publish(kPcdProtocolGuid, &Pcd);
   }
   if (Protocols.EfiPcd) {
-    F.Protocols.Publish(kEfiPcdProtocolGuid, &F.EfiPcdProtocol);
+    auto &EfiPcd = F.NewFirmwareObject<EFI_PCD_PROTOCOL>("EFI PCD protocol");
+    EfiPcd = MakeEfiPcdProtocol();
+    F.Protocols.Publish(kEfiPcdProtocolGuid, &EfiPcd);
   }
   if (Protocols.DebugPrint) {
-    F.Protocols.Publish(kDebugPrintServiceProtocolGuid, &F.DebugPrintProtocol);
+    auto &Print = F.NewFirmwareObject<DEBUG_PRINT_SERVICE_PROTOCOL>("debug print protocol");
+    Print.Print = &DebugPrintServicePrint;
+    F.Protocols.Publish(kDebugPrintServiceProtocolGuid, &Print);
   }
   // The SMM protocols and a pre-installed heap-buffer list are the SMM
   // model's to install.
