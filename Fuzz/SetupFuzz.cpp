@@ -56,7 +56,7 @@ std::string Where(const sim::Json &E) {
   return Event;
 }
 
-uint32_t Hex(const sim::Json &V) { return static_cast<uint32_t>(std::stoull(V.get<std::string>(), nullptr, 16)); }
+uint32_t Number(const sim::Json &V) { return static_cast<uint32_t>(std::stoull(V.get<std::string>(), nullptr, 16)); }
 
 // The SMN writes tuning should make, given the values the reads returned.
 struct TuneModel {
@@ -152,8 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     for (const auto &P : Pending) {
       const std::string Kind = P["event"];
       if (Kind == "sio-write" && P["register"] == "0x27") Programmed = true;
-      if (Kind == "smn-read" && Step == "SignalTuneDxe") Tune.Reads.push_back({Hex(P["address"]), Hex(P["value"])});
-      if (Kind == "smn-write" && Step == "SignalTuneDxe") TuneWrites.push_back({Hex(P["address"]), Hex(P["value"])});
+      if (Step == "SignalTuneDxe" && (Kind == "smn-read" || Kind == "smn-write")) {
+        (Kind == "smn-read" ? Tune.Reads : TuneWrites).push_back({Number(P["address"]), Number(P["value"])});
+      }
       // The CMOS trail's index/data pair is every step's.
       if (Ignored(Kind) || Where(P) == "io-write 0x72" || Where(P) == "io-read 0x73") continue;
       if (Allowed.count(Where(P)) == 0) __builtin_trap();

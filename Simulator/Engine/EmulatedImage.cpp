@@ -27,7 +27,8 @@ std::unique_ptr<EmulatedImage> EmulatedImage::Load(std::span<const uint8_t> File
   }
   const auto Memory = LayOutPeImage(Header, File, reinterpret_cast<uint64_t>(Base));
   std::memcpy(Base, Memory.data(), Memory.size());
-  return std::unique_ptr<EmulatedImage>(new EmulatedImage(std::move(Header), static_cast<uint8_t *>(Base), Size, Hardware));
+  return std::unique_ptr<EmulatedImage>(
+      new EmulatedImage(std::move(Header), static_cast<uint8_t *>(Base), Size, Hardware));
 }
 
 EmulatedImage::EmulatedImage(PeImage Header, uint8_t *Base, size_t Size, Board &Hardware)
@@ -48,7 +49,8 @@ void EmulatedImage::Attach(const Firmware &Boot) {
   }
 }
 
-Emulator::Result EmulatedImage::Enter(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, uint64_t InstructionBudget) {
+Emulator::Result EmulatedImage::Enter(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
+                                      uint64_t InstructionBudget) {
   return Cpu_.Call(Base() + Header_.EntryPoint,
                    {reinterpret_cast<uint64_t>(ImageHandle), reinterpret_cast<uint64_t>(SystemTable)},
                    InstructionBudget);

@@ -1,14 +1,17 @@
 #include "Engine/Emulator.h"
 
+#include "Core/Trace.h"
+
 #include <link.h>
 #include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <list>
+#include <set>
 #include <stdexcept>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -16,12 +19,6 @@ namespace {
 constexpr size_t kPage = 4096;
 constexpr size_t kStackSize = 256 * 1024;
 constexpr uint32_t kSimulationLeaf = 0xBACCD00B;
-
-std::string Hex(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
-  return Text;
-}
 
 using HostFunction = uint64_t(__attribute__((ms_abi)) *)(uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t,
                                                           uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t);
@@ -50,7 +47,7 @@ struct Emulator::Impl {
   std::set<uint64_t> CallOuts;
   std::list<Device> Devices;  // stable addresses for the callbacks
   uint8_t *Stack = nullptr;   // kStackSize bytes, then one page the calls return to
-  uint64_t *Counter = nullptr;
+  uint64_t Instructions = 0;
   uint64_t Budget = 0;        // instructions left in this call; 0: none set
   bool OutOfBudget = false;
 
@@ -90,7 +87,7 @@ struct Emulator::Impl {
   // which are host memory at the same address.
   static void Code(uc_engine *Uc, uint64_t Rip, uint32_t, void *User) {
     Impl &I = *static_cast<Impl *>(User);
-    ++*I.Counter;
+    ++I.Instructions;
     if (I.Budget != 0 && --I.Budget == 0) {
       I.OutOfBudget = true;
       uc_emu_stop(Uc);
@@ -141,7 +138,6 @@ struct Emulator::Impl {
 
 Emulator::Emulator(SimHardwarePort &Hardware) : P(std::make_unique<Impl>(Hardware)) {
   Impl &I = *P;
-  I.Counter = &Instructions_;
   if (uc_open(UC_ARCH_X86, UC_MODE_64, &I.Uc) != UC_ERR_OK) throw std::runtime_error("cannot start the CPU emulator");
   void *Stack = mmap(nullptr, kStackSize + kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (Stack == MAP_FAILED) throw std::runtime_error("cannot map the emulator's stack");
@@ -178,6 +174,8 @@ void Emulator::MapDevice(uint64_t Base, uint64_t Size) {
 }
 
 void Emulator::AllowCallOut(uint64_t Address) { P->CallOuts.insert(Address); }
+
+uint64_t Emulator::Instructions() const { return P->Instructions; }
 
 namespace {
 // The host's code: every executable segment of every loaded object.

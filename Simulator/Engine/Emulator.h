@@ -9,9 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
-#include <vector>
 
 #include <Uefi/UefiBaseType.h>
 #include <BaseHwAccessLibSim/SimHardwarePort.h>
@@ -50,12 +48,12 @@ class Emulator {
   // on a stack of the emulator's own, until it returns.
   Result Call(uint64_t Address, std::initializer_list<uint64_t> Args, uint64_t InstructionBudget = 0);
 
-  uint64_t Instructions() const { return Instructions_; }
+  // Instructions emulated so far, over every call.
+  uint64_t Instructions() const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> P;
-  uint64_t Instructions_ = 0;
 };
 
 }  // namespace sim

@@ -1,7 +1,8 @@
 #include "Engine/PeImage.h"
 
+#include "Core/Trace.h"
+
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -20,12 +21,6 @@ T Read(std::span<const uint8_t> Bytes, size_t At) {
   T Value;
   std::memcpy(&Value, Bytes.data() + At, sizeof Value);
   return Value;
-}
-
-std::string Hex(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
-  return Text;
 }
 
 // Fits(Offset, Size, Limit): [Offset, Offset + Size) lies within [0, Limit), without wrapping.
