@@ -69,10 +69,15 @@ function(_board_collect_libs Out)
   set(${Out} ${Seen} PARENT_SCOPE)
 endfunction()
 
-# _board_firmware_image(Name Subsystem OutDir Sources Libraries): compiles
+# _board_firmware_image(Name Subsystem OutDir Sources Libraries [Entry]): compiles
 # Sources for the firmware and links them with every library they need into
-# OutDir/<Name>.efi; the target <Name>.efi builds it.
+# OutDir/<Name>.efi; the target <Name>.efi builds it. The entry point is
+# _ModuleEntryPoint unless Entry names another.
 function(_board_firmware_image Name Subsystem OutDir Sources Libraries)
+  set(Entry _ModuleEntryPoint)
+  if(ARGC GREATER 5)
+    set(Entry ${ARGV5})
+  endif()
   add_library(${Name}.fw OBJECT ${Sources})
   target_include_directories(${Name}.fw PRIVATE ${BOARD_INCLUDE_DIRS} "${CMAKE_CURRENT_SOURCE_DIR}")
   target_compile_options(${Name}.fw PRIVATE ${BOARD_FIRMWARE_FLAGS})
@@ -89,7 +94,7 @@ function(_board_firmware_image Name Subsystem OutDir Sources Libraries)
   add_custom_command(
     OUTPUT "${Image}" "${OutDir}/${Name}.map"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${OutDir}"
-    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${Subsystem} /entry:_ModuleEntryPoint
+    COMMAND ${BOARD_LLD_LINK} /nologo /nodefaultlib /subsystem:${Subsystem} /entry:${Entry}
             /dynamicbase ${BOARD_FIRMWARE_LINK_FLAGS} /map:${OutDir}/${Name}.map
             /out:${Image} ${Objects}
     DEPENDS ${ObjectTargets} ${Objects}
@@ -125,15 +130,18 @@ function(board_driver Name)
   set_property(GLOBAL APPEND PROPERTY BOARD_DRIVERS ${Name})
 endfunction()
 
-# board_firmware_only(Name SUBSYSTEM subsystem OUTPUT_DIR dir SOURCES ... LIBRARIES ...):
+# board_firmware_only(Name SUBSYSTEM subsystem OUTPUT_DIR dir [ENTRY symbol] SOURCES ... LIBRARIES ...):
 # a firmware image that is not one of the drivers (a test application, a test
-# platform's driver), written to ${BOARD_OUTPUT_ROOT}/firmware/<dir>/<Name>.efi
-# so that it never sits beside the driver images. The simulator and the
-# driver image checks do not see it.
+# platform's driver, the simulator's script carrier), written to
+# ${BOARD_OUTPUT_ROOT}/firmware/<dir>/<Name>.efi so that it never sits beside
+# the driver images. The driver image checks do not see it.
 function(board_firmware_only Name)
-  cmake_parse_arguments(ARG "" "SUBSYSTEM;OUTPUT_DIR" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "SUBSYSTEM;OUTPUT_DIR;ENTRY" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_ENTRY)
+    set(ARG_ENTRY _ModuleEntryPoint)
+  endif()
   _board_firmware_image(${Name} ${ARG_SUBSYSTEM} "${BOARD_OUTPUT_ROOT}/firmware/${ARG_OUTPUT_DIR}" "${ARG_SOURCES}"
-                        "${ARG_LIBRARIES}")
+                        "${ARG_LIBRARIES}" ${ARG_ENTRY})
 endfunction()
 
 # board_application(Name SOURCES ... LIBRARIES ... [OUTPUT_DIR dir]): a UEFI

@@ -682,6 +682,14 @@ void ParseDocument(const json &Doc, Scenario &S) {
                            }
                          }}});
         }},
+       {"engine",
+        [&](const json &X, const std::string &P) {
+          ForFixedKeys(X, P,
+                       {{"instruction_budget", [&](const json &Y, const std::string &Q) {
+                           S.InstructionBudget =
+                               ReadNumber(Y, Q, Range{1, UINT64_MAX, "an instruction count 1..0xFFFFFFFFFFFFFFFF"});
+                         }}});
+        }},
        {"hobs",
         [&](const json &X, const std::string &P) {
           RequireArray(X, P, "an array of HOBs");
@@ -1065,6 +1073,7 @@ nlohmann::json ScenarioToJson(const Scenario &S) {
                       {"smm_variable", Pr.SmmVariable},
                       {"heap_buffer_list", Pr.HeapBufferList}};
   Doc["faults"] = {{"fail_allocations", S.FailAllocations}};
+  Doc["engine"] = {{"instruction_budget", S.InstructionBudget}};
 
   json Hobs = json::array();
   for (const HobSpec &H : S.Hobs) {

@@ -115,6 +115,9 @@ struct Scenario {
   std::vector<uint32_t> FailAllocations;  // 1-based pool allocation numbers that fail
   std::vector<HobSpec> Hobs;
   std::optional<CpuFrequencyRecordSpec> CpuFrequencyRecord;
+  // The image engine's limit on the instructions of one call into driver
+  // code (an entry, a handler): a runaway loop becomes a fault.
+  uint64_t InstructionBudget = 500'000'000;
   std::vector<Step> Run;
   bool operator==(const Scenario &) const = default;
 };

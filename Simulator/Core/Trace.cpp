@@ -30,6 +30,10 @@ const Json &Trace::Emit(std::string_view Event, const Json &Fields) {
   for (auto It = Fields.begin(); It != Fields.end(); ++It) {
     E[It.key()] = It.value();
   }
+  if (Retain_ && Origin_) {
+    Origins_.resize(Events_.size());
+    Origins_.push_back(Origin_());
+  }
   Json &Kept = Retain_ ? Events_.emplace_back(std::move(E)) : (Last_ = std::move(E));
   for (auto &S : Sinks_) {
     S(Kept);

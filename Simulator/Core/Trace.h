@@ -25,6 +25,11 @@ class Trace {
   using Sink = std::function<void(const Json &)>;
 
   void SetClock(Clock NowUs) { NowUs_ = std::move(NowUs); }
+  // Where each event came from in driver code ("Image+0xOFFSET"), kept
+  // beside the events (not in them) for comparing runs.
+  using OriginFn = std::function<std::optional<std::string>()>;
+  void SetOrigin(OriginFn Origin) { Origin_ = std::move(Origin); }
+  const std::vector<std::optional<std::string>> &Origins() const { return Origins_; }
   void SetImage(std::optional<std::string> Image) { Image_ = std::move(Image); }
   const std::optional<std::string> &Image() const { return Image_; }
   uint64_t NowUs() const { return NowUs_ ? NowUs_() : 0; }
@@ -43,6 +48,8 @@ class Trace {
 
  private:
   Clock NowUs_;
+  OriginFn Origin_;
+  std::vector<std::optional<std::string>> Origins_;
   std::optional<std::string> Image_;
   std::vector<Json> Events_;
   std::vector<Sink> Sinks_;

@@ -4,14 +4,12 @@
 
 #include <cstring>
 
-#include "Board/Board.h"
-
 namespace sim {
 namespace {
 constexpr size_t kPage = 4096;
 }
 
-std::unique_ptr<EmulatedImage> EmulatedImage::Load(std::span<const uint8_t> File, Board &Hardware,
+std::unique_ptr<EmulatedImage> EmulatedImage::Load(std::string Name, std::span<const uint8_t> File, Emulator &Cpu,
                                                    std::string &Error) {
   auto Parsed = ParsePeImage(File);
   if (auto *Why = std::get_if<std::string>(&Parsed)) {
@@ -28,32 +26,30 @@ std::unique_ptr<EmulatedImage> EmulatedImage::Load(std::span<const uint8_t> File
   const auto Memory = LayOutPeImage(Header, File, reinterpret_cast<uint64_t>(Base));
   std::memcpy(Base, Memory.data(), Memory.size());
   return std::unique_ptr<EmulatedImage>(
-      new EmulatedImage(std::move(Header), static_cast<uint8_t *>(Base), Size, Hardware));
+      new EmulatedImage(std::move(Name), std::move(Header), static_cast<uint8_t *>(Base), Size, Cpu));
 }
 
-EmulatedImage::EmulatedImage(PeImage Header, uint8_t *Base, size_t Size, Board &Hardware)
-    : Header_(std::move(Header)), Base_(Base), Size_(Size), Cpu_(Hardware) {
+EmulatedImage::EmulatedImage(std::string Name, PeImage Header, uint8_t *Base, size_t Size, Emulator &Cpu)
+    : DriverImage(std::move(Name)), Header_(std::move(Header)), Base_(Base), Size_(Size), Cpu_(Cpu) {
   Cpu_.MapHost(Base_, Size_, true);
-  // The memory-log block, at its physical address whatever host memory backs it.
-  Cpu_.MapHostAt(kRamBlockBase, Hardware.RamBlock(), kRamBlockSize, false);
-  Cpu_.MapDevice(0xFED80000, 0x2000);      // FCH registers
-  Cpu_.MapDevice(0xE0000000, 0x10000000);  // PCI configuration space, the SMN index/data pair in it
+  Entry = Base_ + Header_.EntryPoint;
 }
 
-EmulatedImage::~EmulatedImage() { munmap(Base_, Size_); }
-
-void EmulatedImage::Attach(const Firmware &Boot) {
-  for (auto [Start, Length] : Boot.ImageVisibleMemory()) {
-    Cpu_.MapHost(Start, Length, false);
-    Cpu_.AllowCallOutsStoredIn(Start, Length);
+EmulatedImage::~EmulatedImage() {
+  if (!Unloaded) {
+    Cpu_.Unmap(Base(), Size_);
   }
+  munmap(Base_, Size_);
 }
 
-Emulator::Result EmulatedImage::Enter(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
-                                      uint64_t InstructionBudget) {
-  return Cpu_.Call(Base() + Header_.EntryPoint,
-                   {reinterpret_cast<uint64_t>(ImageHandle), reinterpret_cast<uint64_t>(SystemTable)},
-                   InstructionBudget);
+bool EmulatedImage::Holds(const void *Address) const {
+  const auto *A = static_cast<const uint8_t *>(Address);
+  return A >= Base_ && A < Base_ + Size_;
+}
+
+void EmulatedImage::Unload() {
+  Cpu_.Unmap(Base(), Size_);
+  Unloaded = true;
 }
 
 }  // namespace sim

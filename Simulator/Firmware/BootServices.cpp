@@ -159,7 +159,8 @@ EFI_STATUS EFIAPI SignalEvent(EFI_EVENT Event) {
   // Driver code runs outside the guard: whatever it does is its own business.
   for (const auto &P : Run) {
     if (gActiveFirmware != nullptr && gActiveFirmware->Events.count(P.Handle) != 0) {
-      P.Notify(P.Handle, P.Context);
+      gActiveFirmware->CallDriver(reinterpret_cast<const void *>(P.Notify),
+                                  {reinterpret_cast<uint64_t>(P.Handle), reinterpret_cast<uint64_t>(P.Context)});
     }
   }
   return Status;

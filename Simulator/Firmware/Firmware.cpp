@@ -375,7 +375,8 @@ size_t Firmware::SignalVirtualAddressChange() {
       continue;
     }
     E->Signalled = true;
-    E->Notify(Handle, const_cast<void *>(E->Context));
+    P->CallDriver(reinterpret_cast<const void *>(E->Notify),
+                  {reinterpret_cast<uint64_t>(Handle), reinterpret_cast<uint64_t>(E->Context)});
     ++Ran;
   }
   return Ran;
@@ -409,10 +410,27 @@ std::vector<std::pair<EFI_GUID, void *>> Firmware::InstalledProtocols() const {
 
 void Firmware::LockOsMemory(bool Locked) { P->OsMemory.Lock(Locked); }
 
-std::vector<std::pair<uint8_t *, size_t>> Firmware::ImageVisibleMemory() const {
-  std::vector<std::pair<uint8_t *, size_t>> Out = {{P->OsMemory.Base(), P->OsMemory.Size()}};
-  if (P->Smm) Out.push_back({P->Smm->Arena.Base(), P->Smm->Arena.Size()});
+std::vector<VisibleMemory> Firmware::ImageVisibleMemory() const {
+  std::vector<VisibleMemory> Out = {{P->OsMemory.Base(), P->OsMemory.Size(), false}};
+  if (P->Smm) {
+    constexpr size_t kPage = 4096;
+    Out.push_back({P->Smm->Arena.Base(), P->Smm->Arena.Size(), true});
+    Out.push_back({reinterpret_cast<uint8_t *>(P->Smm.get()), (sizeof(SmmWorld) + kPage - 1) & ~(kPage - 1), true});
+  }
   return Out;
+}
+
+void Firmware::SetDriverCaller(DriverCaller Call) { P->CallDriver = Call ? std::move(Call) : Impl::CallNatively; }
+
+// No function-type check on the call: it reads the target's first bytes from
+// the caller's side, which would hide a jump into an unloaded image; and
+// under the UEFI convention a callee reads only the arguments it takes.
+__attribute__((no_sanitize("function"))) uint64_t Firmware::Impl::CallNatively(const void *Function,
+                                                                               std::initializer_list<uint64_t> Args) {
+  uint64_t A[4] = {};
+  std::copy_n(Args.begin(), std::min<size_t>(Args.size(), 4), A);
+  using Fn = uint64_t(EFIAPI *)(uint64_t, uint64_t, uint64_t, uint64_t);
+  return reinterpret_cast<Fn>(const_cast<void *>(Function))(A[0], A[1], A[2], A[3]);
 }
 
 std::optional<std::pair<std::string, uint64_t>> Firmware::OsMemoryAt(const void *Address) const {

@@ -50,6 +50,17 @@ struct HeapBufferNode {
 using SmiHandlerRunner =
     std::function<std::optional<EFI_STATUS>(const std::optional<std::string> &Image, const std::function<EFI_STATUS()> &Invoke)>;
 
+// How the firmware calls driver code (a notification, an SMI handler):
+// Function with Args in the UEFI calling convention; returns RAX.
+using DriverCaller = std::function<uint64_t(const void *Function, std::initializer_list<uint64_t> Args)>;
+
+// Memory an image can be handed a pointer into, page aligned.
+struct VisibleMemory {
+  uint8_t *Base = nullptr;
+  size_t Size = 0;
+  bool Smram = false;
+};
+
 class Firmware {
  public:
   // Builds the firmware of one boot. The first boot seeds Persistent's
@@ -66,6 +77,8 @@ class Firmware {
   // Makes this boot's firmware the one whose services answer calls (the
   // most recently built one is active until then).
   void Activate();
+  // Replaces the direct call of host code, for drivers that run elsewhere.
+  void SetDriverCaller(DriverCaller Call);
 
   // What SetVirtualAddressMap does to its event group: runs the notification
   // function of every open EVT_SIGNAL_VIRTUAL_ADDRESS_CHANGE event, in
@@ -101,9 +114,9 @@ class Firmware {
   // "pool block 0x5 (EfiBootServicesData)", ...) and the offset into it;
   // nullopt for an address outside it.
   std::optional<std::pair<std::string, uint64_t>> OsMemoryAt(const void *Address) const;
-  // Everything an image can be handed a pointer into: the OS memory and
-  // SMRAM, each as (base, size), page aligned.
-  std::vector<std::pair<uint8_t *, size_t>> ImageVisibleMemory() const;
+  // Everything an image can be handed a pointer into: the OS memory, SMRAM
+  // pool and the SMM core's own SMRAM.
+  std::vector<VisibleMemory> ImageVisibleMemory() const;
 
   // Every code or data pointer the firmware keeps on a driver's behalf
   // (SMI handlers, notifications, installed protocols, configuration

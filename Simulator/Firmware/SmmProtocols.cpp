@@ -92,8 +92,12 @@ EFI_STATUS RegisterSmi(Firmware::Impl &F, SmmWorld &W, std::vector<std::unique_p
                        EFI_HANDLE *DispatchHandle, FillFn &&Fill, Json ContextText) {
   EFI_STATUS Status = EFI_INVALID_PARAMETER;
   const SmiRegistration *Made = nullptr;
-  if (Handler != nullptr && Context != nullptr && DispatchHandle != nullptr && Valid) {
+  if (Handler != nullptr && Context != nullptr && DispatchHandle != nullptr && Valid &&
+      W.ContextBlocksUsed == W.ContextBlocks.size()) {
+    Status = EFI_OUT_OF_RESOURCES;
+  } else if (Handler != nullptr && Context != nullptr && DispatchHandle != nullptr && Valid) {
     auto R = std::make_unique<SmiRegistration>();
+    R->Visible = &W.ContextBlocks[W.ContextBlocksUsed++];
     R->Number = ++W.DispatchHandlesMade;
     R->Handler = Handler;
     R->Image = F.Tr.Image();
@@ -137,7 +141,7 @@ EFI_STATUS EFIAPI SxRegister(CONST EFI_SMM_SX_DISPATCH2_PROTOCOL *This, EFI_SMM_
     const bool Valid = Type < EfiMaximumSleepType && Phase < EfiMaximumPhase;
     return RegisterSmi(
         F, W, W.SxHandlers, "SxRegister", DispatchFunction, RegisterContext, Valid, DispatchHandle,
-        [&](SmiRegistration &R) { R.SxContext = Copy; },
+        [&](SmiRegistration &R) { R.Visible->Sx = Copy; },
         RegisterContext != nullptr ? SxContextJson(Copy) : Json(nullptr));
   });
 }
@@ -164,7 +168,7 @@ EFI_STATUS EFIAPI PowerButtonRegister(CONST EFI_SMM_POWER_BUTTON_DISPATCH2_PROTO
     const bool Valid = Phase < EfiPowerButtonMax;
     return RegisterSmi(
         F, W, W.PowerButtonHandlers, "PowerButtonRegister", DispatchFunction, RegisterContext, Valid, DispatchHandle,
-        [&](SmiRegistration &R) { R.PowerButtonContext = Copy; },
+        [&](SmiRegistration &R) { R.Visible->PowerButton = Copy; },
         RegisterContext != nullptr ? PowerButtonContextJson(Copy) : Json(nullptr));
   });
 }
@@ -319,11 +323,12 @@ size_t DispatchSmi(Firmware &Fw, Firmware::Impl &F, std::vector<std::unique_ptr<
     const uint64_t Number = R->Number;
     const EFI_SMM_HANDLER_ENTRY_POINT2 Handler = R->Handler;
     const EFI_HANDLE DispatchHandle = R;
-    UINTN CommBufferSize = 0;
-    // No function-type check on the call: it reads the target's first bytes
-    // from the core's side, which would hide a jump into an unloaded image.
-    const std::function<EFI_STATUS()> Invoke = [&]() __attribute__((no_sanitize("function"))) {
-      return Handler(DispatchHandle, Context, nullptr, &CommBufferSize);
+    UINTN &CommBufferSize = R->Visible->CommBufferSize;
+    CommBufferSize = 0;
+    const std::function<EFI_STATUS()> Invoke = [&] {
+      return F.CallDriver(reinterpret_cast<const void *>(Handler),
+                          {reinterpret_cast<uint64_t>(DispatchHandle), reinterpret_cast<uint64_t>(Context), 0,
+                           reinterpret_cast<uint64_t>(&CommBufferSize)});
     };
     const std::optional<EFI_STATUS> Status = Run ? Run(R->Image, Invoke) : std::optional<EFI_STATUS>(Invoke());
     if (Status) {
@@ -343,11 +348,11 @@ size_t Firmware::DispatchSx(uint32_t SleepType, const SmiHandlerRunner &Run) {
       *this, *P, P->Smm->SxHandlers, "sx",
       [&](const SmiRegistration &R) {
         uint32_t Type = 0, Phase = 0;
-        std::memcpy(&Type, &R.SxContext.Type, sizeof Type);
-        std::memcpy(&Phase, &R.SxContext.Phase, sizeof Phase);
+        std::memcpy(&Type, &R.Visible->Sx.Type, sizeof Type);
+        std::memcpy(&Phase, &R.Visible->Sx.Phase, sizeof Phase);
         return Type == SleepType && Phase == SxEntry;
       },
-      [](const SmiRegistration &R) { return std::pair<const void *, Json>(&R.SxContext, SxContextJson(R.SxContext)); },
+      [](const SmiRegistration &R) { return std::pair<const void *, Json>(&R.Visible->Sx, SxContextJson(R.Visible->Sx)); },
       Run);
 }
 
@@ -356,11 +361,11 @@ size_t Firmware::DispatchPowerButton(const SmiHandlerRunner &Run) {
       *this, *P, P->Smm->PowerButtonHandlers, "power-button",
       [](const SmiRegistration &R) {
         uint32_t Phase = 0;
-        std::memcpy(&Phase, &R.PowerButtonContext.Phase, sizeof Phase);
+        std::memcpy(&Phase, &R.Visible->PowerButton.Phase, sizeof Phase);
         return Phase == EfiPowerButtonEntry;
       },
       [](const SmiRegistration &R) {
-        return std::pair<const void *, Json>(&R.PowerButtonContext, PowerButtonContextJson(R.PowerButtonContext));
+        return std::pair<const void *, Json>(&R.Visible->PowerButton, PowerButtonContextJson(R.Visible->PowerButton));
       },
       Run);
 }
@@ -375,7 +380,7 @@ std::vector<std::pair<std::string, const void *>> Firmware::HeldPointers() const
   const SmmWorld &W = *P->Smm;
   for (const auto &R : W.SxHandlers) {
     uint32_t Type = 0;
-    std::memcpy(&Type, &R->SxContext.Type, sizeof Type);
+    std::memcpy(&Type, &R->Visible->Sx.Type, sizeof Type);
     Out.emplace_back("Sx handler " + Hex(R->Number) + " (S" + std::to_string(Type) + ")", Code(R->Handler));
   }
   for (const auto &R : W.PowerButtonHandlers) {

@@ -8,14 +8,27 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 
 namespace sim {
 
 // --- SmmWorld ----------------------------------------------------------------
 
+void *SmmWorld::operator new(size_t Size) {
+  void *Pages = mmap(nullptr, Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Pages == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  return Pages;
+}
+
+void SmmWorld::operator delete(void *World, size_t Size) { munmap(World, Size); }
+
 void SmmWorld::RefreshConfigurationTable() {
+  std::copy(Tables.begin(), Tables.end(), TableView.begin());
   Smst.NumberOfTableEntries = Tables.size();
-  Smst.SmmConfigurationTable = Tables.empty() ? nullptr : Tables.data();
+  Smst.SmmConfigurationTable = Tables.empty() ? nullptr : TableView.data();
   Smst.Hdr.CRC32 = 0;
   Smst.Hdr.CRC32 = Crc32(&Smst, sizeof Smst);
 }
@@ -78,7 +91,14 @@ EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Prot
         std::any_of(gActiveFirmware->Smm->Notifies.begin(), gActiveFirmware->Smm->Notifies.end(),
                     [&](const auto &R) { return R.get() == N; });
     if (Registered) {
-      N->Function(&Guid, Interface, *Handle);
+      SmmWorld &W = *gActiveFirmware->Smm;
+      const size_t Slot = std::min(W.NotifyDepth, W.NotifyGuids.size() - 1);
+      W.NotifyGuids[Slot] = Guid;
+      ++W.NotifyDepth;
+      gActiveFirmware->CallDriver(reinterpret_cast<const void *>(N->Function),
+                                  {reinterpret_cast<uint64_t>(&W.NotifyGuids[Slot]), reinterpret_cast<uint64_t>(Interface),
+                                   reinterpret_cast<uint64_t>(*Handle)});
+      --W.NotifyDepth;
     }
   }
   return Status;
@@ -167,7 +187,12 @@ EFI_STATUS EFIAPI SmmInstallConfigurationTable(CONST EFI_SMM_SYSTEM_TABLE2 *Syst
   (void)SystemTable;
   return WithSmm(EFI_OUT_OF_RESOURCES, [&](Firmware::Impl &F, SmmWorld &W) {
     EFI_STATUS Status = EFI_INVALID_PARAMETER;
-    if (Guid != nullptr) {
+    const bool Full = Guid != nullptr && Table != nullptr && W.Tables.size() == W.TableView.size() &&
+                      std::none_of(W.Tables.begin(), W.Tables.end(),
+                                   [&](const auto &E) { return SameGuid(E.VendorGuid, *Guid); });
+    if (Full) {
+      Status = EFI_OUT_OF_RESOURCES;
+    } else if (Guid != nullptr) {
       Status = UpdateConfigurationTable(W.Tables, *Guid, Table);
       W.RefreshConfigurationTable();
     }

@@ -37,11 +37,17 @@ struct SmmNotifyRecord {
   EFI_SMM_NOTIFY_FN Function = nullptr;
 };
 
+// What a handler is handed pointers to: kept in SMRAM, as the SMM core keeps it.
+struct SmiContextBlock {
+  EFI_SMM_SX_REGISTER_CONTEXT Sx{};                    // Sx handlers
+  EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT PowerButton{};  // power-button handlers
+  UINTN CommBufferSize = 0;
+};
+
 struct SmiRegistration {
   uint64_t Number = 0;
   EFI_SMM_HANDLER_ENTRY_POINT2 Handler = nullptr;
-  EFI_SMM_SX_REGISTER_CONTEXT SxContext{};                   // Sx handlers
-  EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT PowerButtonContext{};  // power-button handlers
+  SmiContextBlock *Visible = nullptr;  // in the SMM core's memory
   std::optional<std::string> Image;  // the image that registered it
 };
 
@@ -54,13 +60,20 @@ struct HeapBufferListInstance {
 };
 static_assert(sizeof(HeapBufferListInstance) == 24, "heap-buffer list protocol layout");
 
+// Allocated on pages of its own, SMRAM that the SMM core keeps for itself:
+// everything a driver is handed a pointer into (the SMST, the protocols, a
+// handler's context) lives in SMRAM, as on a board.
 struct SmmWorld {
+  static void *operator new(size_t Size);
+  static void operator delete(void *World, size_t Size);
+
   SmramArena Arena;
   std::vector<EFI_SMRAM_DESCRIPTOR> SmramMap;
 
   EFI_SMM_SYSTEM_TABLE2 Smst{};
-  std::u16string Vendor = u"BoardSim SMM";
+  std::array<CHAR16, 16> Vendor{u"BoardSim SMM"};
   std::vector<EFI_CONFIGURATION_TABLE> Tables;
+  std::array<EFI_CONFIGURATION_TABLE, kMaxConfigurationTables> TableView{};  // what the SMST shows
   EFI_RUNTIME_SERVICES SmmRuntimeServices{};
   std::array<UINTN, 1> SaveStateSize{};
   std::array<VOID *, 1> SaveState{};
@@ -83,6 +96,12 @@ struct SmmWorld {
   // withdraw itself while it still reads its context.
   std::vector<std::unique_ptr<SmiRegistration>> Withdrawn;
   uint64_t DispatchHandlesMade = 0;
+  // Registrations stay for the boot, so their blocks are never reused.
+  std::array<SmiContextBlock, 256> ContextBlocks{};
+  size_t ContextBlocksUsed = 0;
+  // The GUID a protocol notification is handed, one slot per nesting level.
+  std::array<EFI_GUID, 16> NotifyGuids{};
+  size_t NotifyDepth = 0;
 
   // SMM entry depth and the code segment SMM code runs with.
   int Depth = 0;

@@ -49,13 +49,16 @@ void OnSignal(int Signal, siginfo_t *Info, void *Context) {
 
 }  // namespace
 
-void RaiseGuardFault(const std::string &What) {
+void RaiseGuardFault(const std::string &What) { RaiseGuardFault(What, GuardResult::Access::None, 0); }
+
+void RaiseGuardFault(const std::string &What, GuardResult::Access How, uintptr_t Address) {
   if (gActiveJump == nullptr) {
     std::fprintf(stderr, "boardsim: fault outside a driver call: %s\n", What.c_str());
     std::abort();
   }
   gFaultWhat = What;
-  gFaultAccess = GuardResult::Access::None;
+  gFaultAccess = How;
+  gFaultAddress = Address;
   siglongjmp(*gActiveJump, -1);
 }
 
@@ -86,6 +89,8 @@ GuardResult RunGuarded(const std::function<void()> &Body) {
     Result.Faulted = true;
     if (Code == -1) {
       Result.What = gFaultWhat;
+      Result.How = gFaultAccess;
+      Result.Address = gFaultAddress;
     } else {
       Result.What = std::string("signal ") + strsignal(Code) + " in driver code";
       Result.How = gFaultAccess;

@@ -21,5 +21,7 @@ GuardResult RunGuarded(const std::function<void()> &Body);
 
 // Ends the innermost guarded call with What; aborts when none is active.
 [[noreturn]] void RaiseGuardFault(const std::string &What);
+// The same for a memory fault: How the code tried to reach Address.
+[[noreturn]] void RaiseGuardFault(const std::string &What, GuardResult::Access How, uintptr_t Address);
 
 }  // namespace sim

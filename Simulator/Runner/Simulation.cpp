@@ -1,6 +1,6 @@
 #include "Simulation.h"
 
-#include <dlfcn.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -43,17 +43,29 @@ Json MemoryLogJson(const Board &B) {
 }
 }  // namespace
 
-Simulation::Simulation(Scenario S, Trace &T, std::string ImageDir)
-    : Scenario_(std::move(S)), Trace_(T), Loader_(std::move(ImageDir)) {
+Simulation::Simulation(Scenario S, Trace &T, EngineChoice E) : Scenario_(std::move(S)), Trace_(T) {
   Board_ = std::make_unique<Board>(Scenario_, Trace_);
-  Board_->SetFaultHandler([](const std::string &What) { RaiseGuardFault(What); });
+  if (E.Dir.empty()) {
+    E.Dir = E.Kind == EngineKind::Host ? DefaultImageDir() : DefaultFirmwareDir();
+  }
+  Engine_ = Engine::Make(E.Kind, *Board_, std::move(E.Dir), std::move(E.Paths));
+  Engine_->SetInstructionBudget(Scenario_.InstructionBudget);
+  Board_->SetFaultHandler([this](const std::string &What) { Engine_->Refuse(What); });
+  Trace_.SetOrigin([this] { return Engine_->Origin(); });
   Trace_.SetImage(std::nullopt);
+  NewFirmware();
+}
+
+void Simulation::NewFirmware() {
   Firmware_ = std::make_unique<Firmware>(Scenario_, *Board_, Trace_, Persistent_);
+  Engine_->Attach(*Firmware_);
+  Firmware_->SetSmmCodeSegment(SmmCodeSegment_);
 }
 
 Simulation::~Simulation() {
   Firmware_.reset();
   Images_.clear();
+  Trace_.SetOrigin({});
 }
 
 bool Simulation::Supports(const Step &S, std::string *Why) const {
@@ -63,21 +75,21 @@ bool Simulation::Supports(const Step &S, std::string *Why) const {
   };
   switch (S.StepKind) {
     case Step::Kind::Image:
-      if (!Loader_.Exists(S.Image)) {
-        return Refuse("driver " + S.Image + " is not built yet (no " + Loader_.PathOf(S.Image) + ")");
+      if (!Engine_->Exists(S.Image)) {
+        return Refuse("driver " + S.Image + " is not built yet (no " + Engine_->PathOf(S.Image) + ")");
       }
       return true;
     case Step::Kind::Reset:
       return true;
     case Step::Kind::Sx:
     case Step::Kind::PowerButton:
-      if (!Loader_.Exists(kSmmImage)) {
-        return Refuse("SMI dispatch needs the SMM driver, which is not built (no " + Loader_.PathOf(kSmmImage) + ")");
+      if (!Engine_->Exists(kSmmImage)) {
+        return Refuse("SMI dispatch needs the SMM driver, which is not built (no " + Engine_->PathOf(kSmmImage) + ")");
       }
       return true;
     case Step::Kind::Script:
-      if (!Loader_.Exists(kScriptImage)) {
-        return Refuse("the board script engine is not built (no " + Loader_.PathOf(kScriptImage) + ")");
+      if (!Engine_->Exists(kScriptImage)) {
+        return Refuse("the board script engine is not built (no " + Engine_->PathOf(kScriptImage) + ")");
       }
       return true;
   }
@@ -86,7 +98,7 @@ bool Simulation::Supports(const Step &S, std::string *Why) const {
 
 void Simulation::RunImage(const Step &S) {
   std::string Error;
-  auto Image = Loader_.Load(S.Image, *Board_, Error);
+  auto Image = Engine_->Load(S.Image, Error);
   if (Image == nullptr) {
     Trace_.Emit("fault", {{"what", Error}});
     Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
@@ -94,14 +106,15 @@ void Simulation::RunImage(const Step &S) {
   }
   EFI_HANDLE Handle = Firmware_->NewImageHandle();
   EFI_SYSTEM_TABLE *SystemTable = Firmware_->SystemTable();
-  EFI_STATUS Status = EFI_SUCCESS;
+  uint64_t Status = EFI_SUCCESS;
   Trace_.SetImage(S.Image);
   // The SMM core enters an SMM driver in SMM, with the UEFI system table.
   const bool Smm = IsSmmImage(S.Image);
   if (Smm) {
     Firmware_->EnterSmm();
   }
-  GuardResult Result = RunGuarded([&] { Status = Image->Entry(Handle, SystemTable); });
+  GuardResult Result = Engine_->CallGuarded(
+      Image->Entry, {reinterpret_cast<uint64_t>(Handle), reinterpret_cast<uint64_t>(SystemTable)}, Status);
   if (Smm) {
     Firmware_->LeaveSmm();
   }
@@ -187,12 +200,9 @@ void Simulation::WarnOfCutWords(const std::vector<UINT64> &Table) {
 
 void Simulation::RunScript(const Step &S) {
   std::string Error;
-  auto Image = Loader_.Load(kScriptImage, *Board_, Error);
-  auto Run = Image ? reinterpret_cast<BOOLEAN(EFIAPI *)(EFI_SYSTEM_TABLE *, UINT64 *, UINTN, UINT32 *)>(
-                         dlsym(Image->Library, "BoardSimRunScript"))
-                   : nullptr;
-  if (Run == nullptr) {
-    Trace_.Emit("fault", {{"what", Image ? "script image lacks BoardSimRunScript" : Error}});
+  auto Image = Engine_->Load(kScriptImage, Error);
+  if (Image == nullptr || Image->ScriptEntry == nullptr) {
+    Trace_.Emit("fault", {{"what", Image ? "the script image lacks its script entry" : Error}});
     Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
     return;
   }
@@ -205,12 +215,26 @@ void Simulation::RunScript(const Step &S) {
   }
   Table.insert(Table.end(), kScriptLongestEntryWords, kScriptTerminator);
 
-  UINT32 PackedLength = 0;
-  BOOLEAN Outcome = FALSE;
+  // The table and the length the engine reports, on pages of their own that
+  // the driver code is lent for the step.
+  const size_t Bytes = (Table.size() * sizeof(UINT64) + sizeof(UINT32) + 4095) & ~size_t{4095};
+  void *Pages = mmap(nullptr, Bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (Pages == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  auto *Words = static_cast<UINT64 *>(Pages);
+  std::copy(Table.begin(), Table.end(), Words);
+  auto *PackedLength = reinterpret_cast<UINT32 *>(Words + Table.size());
+  Engine_->Lend(Pages, Bytes);
+
+  uint64_t Outcome = 0;
   Trace_.SetImage("script");
   WarnOfCutWords(Table);
-  GuardResult Result =
-      RunGuarded([&] { Outcome = Run(Firmware_->SystemTable(), Table.data(), Table.size(), &PackedLength); });
+  GuardResult Result = Engine_->CallGuarded(
+      Image->ScriptEntry,
+      {reinterpret_cast<uint64_t>(Firmware_->SystemTable()), reinterpret_cast<uint64_t>(Words), Table.size(),
+       reinterpret_cast<uint64_t>(PackedLength)},
+      Outcome);
   if (Result.Faulted) {
     Trace_.Emit("fault", {{"what", Result.What}});
   }
@@ -220,11 +244,13 @@ void Simulation::RunScript(const Step &S) {
   }
   Json Step = {{"step", S.Name()}, {"status", nullptr}};
   if (!Result.Faulted) {
-    Step["outcome"] = Outcome != FALSE;
-    Step["packed_length"] = PackedLength;
-    size_t Bytes = std::min<size_t>(PackedLength, Table.size() * sizeof(UINT64));
-    Step["packed"] = HexBytes(reinterpret_cast<const uint8_t *>(Table.data()), Bytes);
+    Step["outcome"] = static_cast<BOOLEAN>(Outcome) != FALSE;
+    Step["packed_length"] = *PackedLength;
+    const size_t Shown = std::min<size_t>(*PackedLength, Table.size() * sizeof(UINT64));
+    Step["packed"] = HexBytes(reinterpret_cast<const uint8_t *>(Words), Shown);
   }
+  Engine_->Reclaim(Pages, Bytes);
+  munmap(Pages, Bytes);
   Trace_.Emit("step", Step);
 }
 
@@ -244,12 +270,12 @@ const char *AccessName(GuardResult::Access How) {
 }
 }  // namespace
 
-bool Simulation::FirmwareHoldsInto(const LoadedImage &Image) const {
+bool Simulation::FirmwareHoldsInto(const DriverImage &Image) const {
   const auto Held = Firmware_->HeldPointers();
   return std::any_of(Held.begin(), Held.end(), [&](const auto &P) { return Image.Holds(P.second); });
 }
 
-const LoadedImage *Simulation::UnloadedImageAt(const void *Address) const {
+const DriverImage *Simulation::UnloadedImageAt(const void *Address) const {
   for (const auto &Image : Images_) {
     if (Image->Unloaded && Image->Holds(Address)) {
       return Image.get();
@@ -269,7 +295,7 @@ void Simulation::ReportSmiFault(const GuardResult &Fault) {
                                          Region->first + " + " + Hex(Region->second) + ")"}});
       return;
     }
-    if (const LoadedImage *Image = UnloadedImageAt(Address)) {
+    if (const DriverImage *Image = UnloadedImageAt(Address)) {
       Trace_.Emit("fault", {{"what", std::string("SMM handler ") + AccessName(Fault.How) + " in image " + Image->Name +
                                          ", unloaded after its entry failed"}});
       return;
@@ -292,18 +318,46 @@ void Simulation::RunSmi(const Step &S) {
     return std::optional<EFI_STATUS>(Status);
   };
   Trace_.SetImage(kSmmImage);
-  struct OsMemoryLock {
-    Firmware &Fw;
-    explicit OsMemoryLock(Firmware &F) : Fw(F) { Fw.LockOsMemory(true); }
-    ~OsMemoryLock() { Fw.LockOsMemory(false); }
-  } Lock(*Firmware_);
+  // Host code is kept from the memory the OS owns by locking it; emulated
+  // code is watched access by access instead (a lock would trap the emulator
+  // itself).
+  const DriverImage *Smm = nullptr;
+  for (const auto &Image : Images_) {
+    if (IsSmmImage(Image->Name)) Smm = Image.get();
+  }
+  const bool Lock = Engine_->Kind() == EngineKind::Host;
+  if (Lock) {
+    Firmware_->LockOsMemory(true);
+  } else if (Smm != nullptr) {
+    Engine_->SmiBegins(*Smm, *Firmware_, [this](const Engine::OutsideAccess &A) { return OnOutsideAccess(A); });
+  }
   if (S.StepKind == Step::Kind::Sx) {
     Firmware_->DispatchSx(static_cast<uint32_t>(S.SleepType), Run);
   } else {
     Firmware_->DispatchPowerButton(Run);
   }
+  if (Lock) {
+    Firmware_->LockOsMemory(false);
+  } else if (Smm != nullptr) {
+    Engine_->SmiEnds();
+  }
   Trace_.SetImage(std::nullopt);
   Trace_.Emit("step", {{"step", S.Name()}, {"status", nullptr}});
+}
+
+// The memory the OS owns traps under the host engine too: the fault report
+// names it the same way for both. Anything else outside SMRAM only the image
+// engine sees; each access is reported and the handler goes on.
+bool Simulation::OnOutsideAccess(const Engine::OutsideAccess &A) {
+  if (Firmware_->OsMemoryAt(reinterpret_cast<const void *>(A.Address))) {
+    return true;
+  }
+  ++SmmOutsideAccesses_;
+  Trace_.Emit("smm-outside-access", {{"address", Hex(A.Address)},
+                                     {"width", A.Size * 8},
+                                     {"access", A.Write ? "write" : "read"},
+                                     {"at", A.Instruction}});
+  return false;
 }
 
 void Simulation::SetSmmCodeSegment(std::optional<uint16_t> Cs) {
@@ -315,8 +369,7 @@ void Simulation::Reboot() {
   Firmware_.reset();
   Images_.clear();
   Board_->Reboot();
-  Firmware_ = std::make_unique<Firmware>(Scenario_, *Board_, Trace_, Persistent_);
-  Firmware_->SetSmmCodeSegment(SmmCodeSegment_);
+  NewFirmware();
 }
 
 void Simulation::RunStep(const Step &S) {
@@ -394,7 +447,7 @@ Json Simulation::FinalState() const {
   Final["smm_outside_accesses"] = SmmOutsideAccesses_;
   Json Dangling = Json::array();
   for (const auto &[What, Pointer] : Firmware_->HeldPointers()) {
-    if (const LoadedImage *Image = Pointer != nullptr ? UnloadedImageAt(Pointer) : nullptr) {
+    if (const DriverImage *Image = Pointer != nullptr ? UnloadedImageAt(Pointer) : nullptr) {
       Dangling.push_back(What + " in unloaded " + Image->Name);
     }
   }

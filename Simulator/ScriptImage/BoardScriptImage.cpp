@@ -1,6 +1,8 @@
-// Host-only image that runs a macro table through the board script engine,
-// for boardsim's script step. Loaded afresh per step like a driver image, so
-// the engine runs as firmware code with its own library globals.
+// The image that runs a macro table through the board script engine, for
+// boardsim's script step: a host image for the host engine, a PE32+ image
+// whose entry point is BoardSimRunScript for the image engine. Loaded afresh
+// per step like a driver image, so the engine runs as firmware code with its
+// own library globals.
 #include <BoardScript.h>
 #include <CpuFrequencyRecord.h>
 #include <Library/UefiBootServicesTableLib.h>
@@ -19,5 +21,5 @@ extern "C" MODULE_EXPORT BOOLEAN EFIAPI BoardSimRunScript(EFI_SYSTEM_TABLE *Syst
   return BoardScriptRun((UINT8 *)Table, Length);
 }
 
-// The image entry is never used; the image exists for the function above.
+// The host image's entry is never used; the image exists for the function above.
 extern "C" MODULE_EXPORT EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE, EFI_SYSTEM_TABLE *) { return EFI_UNSUPPORTED; }

@@ -11,11 +11,17 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <variant>
+#include <vector>
+#include <algorithm>
+#include <map>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
 #include "Core/Scenario.h"
 #include "Core/Trace.h"
+#include "Runner/Compare.h"
 #include "Runner/Output.h"
 #include "Runner/Simulation.h"
 
@@ -26,23 +32,49 @@ int Malformed(const std::string &Path, const std::string &Message) {
   return 2;
 }
 
-int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, const std::string &TracePath) {
-  sim::Scenario Scenario;
+// The scenario file, or the default one; exit status 2 and the reason when
+// it is malformed.
+std::variant<sim::Scenario, int> ReadScenario(const std::string &ScenarioPath, bool UseDefault) {
   if (UseDefault) {
-    Scenario = sim::DefaultScenario();
-  } else {
-    auto Parsed = sim::LoadScenarioFile(ScenarioPath);
-    if (auto *Error = std::get_if<sim::ScenarioError>(&Parsed)) {
-      return Malformed(Error->Path, Error->Message);
-    }
-    Scenario = std::get<sim::Scenario>(std::move(Parsed));
+    return sim::DefaultScenario();
   }
+  auto Parsed = sim::LoadScenarioFile(ScenarioPath);
+  if (auto *Error = std::get_if<sim::ScenarioError>(&Parsed)) {
+    return Malformed(Error->Path, Error->Message);
+  }
+  return std::get<sim::Scenario>(std::move(Parsed));
+}
 
-  sim::Trace Trace;
-  Trace.SetRetain(false);
-  sim::Simulation Simulation(Scenario, Trace);
+// The images the steps load.
+std::vector<std::string> ImagesOf(const sim::Scenario &S) {
+  std::vector<std::string> Out;
+  auto Add = [&](const std::string &Name) {
+    if (std::find(Out.begin(), Out.end(), Name) == Out.end()) Out.push_back(Name);
+  };
+  for (const sim::Step &St : S.Run) {
+    switch (St.StepKind) {
+      case sim::Step::Kind::Image:
+        Add(St.Image);
+        break;
+      case sim::Step::Kind::Sx:
+      case sim::Step::Kind::PowerButton:
+        Add("SioPowerSmm");
+        break;
+      case sim::Step::Kind::Script:
+        Add("BoardScript");
+        break;
+      case sim::Step::Kind::Reset:
+        break;
+    }
+  }
+  return Out;
+}
+
+// Drops from the default scenario what this build lacks; refuses a given
+// scenario with a step it cannot run, or an image that is no loadable image
+// (exit 2, before anything runs). 0 when the run may start.
+int Prepare(sim::Scenario &Scenario, bool UseDefault, sim::Simulation &Simulation) {
   if (UseDefault) {
-    // The default scenario runs only what this build has.
     std::vector<sim::Step> Runnable;
     for (const sim::Step &S : Scenario.Run) {
       if (Simulation.Supports(S)) Runnable.push_back(S);
@@ -56,6 +88,25 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
       }
     }
   }
+  for (const std::string &Name : ImagesOf(Scenario)) {
+    if (auto Why = Simulation.GetEngine().Check(Name)) {
+      std::cerr << "boardsim: " << *Why << "\n";
+      return 2;
+    }
+  }
+  return 0;
+}
+
+int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, const std::string &TracePath,
+        const sim::EngineChoice &Engine) {
+  auto Read = ReadScenario(ScenarioPath, UseDefault);
+  if (auto *Code = std::get_if<int>(&Read)) return *Code;
+  sim::Scenario Scenario = std::get<sim::Scenario>(std::move(Read));
+
+  sim::Trace Trace;
+  Trace.SetRetain(false);
+  sim::Simulation Simulation(Scenario, Trace, Engine);
+  if (int Code = Prepare(Scenario, UseDefault, Simulation); Code != 0) return Code;
 
   if (Format.empty()) {
     Format = isatty(STDOUT_FILENO) ? "text" : "jsonl";
@@ -103,6 +154,45 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
   return 0;
 }
 
+// Both engines over one scenario: exit 0 when every event agrees, 1 with the
+// first difference when not.
+int Compare(const std::string &ScenarioPath, bool UseDefault, const sim::EngineChoice &Image) {
+  auto Read = ReadScenario(ScenarioPath, UseDefault);
+  if (auto *Code = std::get_if<int>(&Read)) return *Code;
+  sim::Scenario Scenario = std::get<sim::Scenario>(std::move(Read));
+  {
+    sim::Trace Probe;
+    sim::Simulation ImageSide(Scenario, Probe, Image);
+    sim::Scenario Checked = Scenario;
+    if (int Code = Prepare(Checked, UseDefault, ImageSide); Code != 0) return Code;
+  }
+  const sim::EngineComparison C = sim::CompareEngines(Scenario, {}, Image);
+  if (C.Same) {
+    std::cout << "boardsim compare: the engines agree on all " << C.Events << " events\n";
+    return 0;
+  }
+  std::cout << "boardsim compare: the engines differ at event " << C.Events << "\n"
+            << "  host:  " << (C.HostEvent.is_null() ? std::string("(no more events)") : C.HostEvent.dump()) << "\n"
+            << "  image: " << (C.ImageEvent.is_null() ? std::string("(no more events)") : C.ImageEvent.dump()) << "\n"
+            << "  made by " << C.ImageOrigin.value_or("no instruction of an image") << "\n";
+  return 1;
+}
+
+// NAME=PATH pairs: the image file to load for NAME; nullopt, said on
+// stderr, for a malformed one.
+std::optional<std::map<std::string, std::string>> ImagePaths(const std::vector<std::string> &Pairs) {
+  std::map<std::string, std::string> Out;
+  for (const std::string &P : Pairs) {
+    const size_t Eq = P.find('=');
+    if (Eq == std::string::npos || Eq == 0 || Eq + 1 == P.size()) {
+      std::cerr << "boardsim: --image " << P << ": expected NAME=PATH\n";
+      return std::nullopt;
+    }
+    Out[P.substr(0, Eq)] = P.substr(Eq + 1);
+  }
+  return Out;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -122,6 +212,23 @@ int main(int argc, char **argv) {
   RunCommand->add_option("--format", Format, "Output format: jsonl (default when stdout is not a terminal) or text")
       ->check(CLI::IsMember({"jsonl", "text"}));
   RunCommand->add_option("--trace", TracePath, "Also write the JSON Lines stream to this file");
+  std::string EngineName = "host";
+  std::vector<std::string> ImagePairs;
+  RunCommand->add_option("--engine", EngineName,
+                         "What runs the drivers: host (their host builds, the default) or image (the shipped PE32+ "
+                         "images under CPU emulation)")
+      ->check(CLI::IsMember({"host", "image"}));
+  RunCommand->add_option("--image", ImagePairs, "Image engine: load NAME (a driver, BoardScript) from PATH")
+      ->type_name("NAME=PATH")->allow_extra_args(false);
+
+  std::string CompareScenario;
+  bool CompareDefault = false;
+  std::vector<std::string> CompareImages;
+  CLI::App *CompareCommand =
+      App.add_subcommand("compare", "Run a scenario under both engines and report the first event where they differ");
+  auto *ComparePath = CompareCommand->add_option("SCENARIO", CompareScenario, "Scenario file (JSON)");
+  ComparePath->excludes(CompareCommand->add_flag("--default", CompareDefault, "Compare the built-in default scenario"));
+  CompareCommand->add_option("--image", CompareImages, "Load NAME (a driver, BoardScript) from PATH")->type_name("NAME=PATH")->allow_extra_args(false);
 
   CLI::App *ShowDefault = App.add_subcommand("default-scenario", "Print the built-in default scenario as a scenario file");
 
@@ -137,11 +244,27 @@ int main(int argc, char **argv) {
       std::cout << sim::DefaultScenarioJson().dump(2) << "\n";
       return 0;
     }
+    if (CompareCommand->parsed()) {
+      if (!CompareDefault && CompareScenario.empty()) {
+        std::cerr << "boardsim compare: give a scenario file or --default\n";
+        return 2;
+      }
+      auto Paths = ImagePaths(CompareImages);
+      if (!Paths) return 2;
+      return Compare(CompareScenario, CompareDefault, sim::EngineChoice{sim::EngineKind::Image, {}, *Paths});
+    }
     if (!UseDefault && ScenarioPath.empty()) {
       std::cerr << "boardsim run: give a scenario file or --default\n";
       return 2;
     }
-    return Run(ScenarioPath, UseDefault, Format, TracePath);
+    if (EngineName == "host" && !ImagePairs.empty()) {
+      std::cerr << "boardsim run: --image needs --engine image\n";
+      return 2;
+    }
+    auto Paths = ImagePaths(ImagePairs);
+    if (!Paths) return 2;
+    return Run(ScenarioPath, UseDefault, Format, TracePath,
+               sim::EngineChoice{EngineName == "image" ? sim::EngineKind::Image : sim::EngineKind::Host, {}, *Paths});
   } catch (const std::exception &E) {
     std::cerr << "boardsim: internal failure: " << E.what() << "\n";
     return 1;
