@@ -117,7 +117,7 @@ struct Scenario {
   std::optional<CpuFrequencyRecordSpec> CpuFrequencyRecord;
   // The image engine's limit on the instructions of one call into driver
   // code (an entry, a handler): a runaway loop becomes a fault.
-  uint64_t InstructionBudget = 500'000'000;
+  uint64_t InstructionBudget = 4'000'000'000;
   std::vector<Step> Run;
   bool operator==(const Scenario &) const = default;
 };

@@ -54,6 +54,7 @@ struct Emulator::Impl {
   uint64_t Remaining = 0;
   bool OutOfBudget = false;
   uint64_t LastRip = 0;
+  uint64_t CallSite = 0;      // while a host function runs: where it returns to
   int Depth = 0;              // calls in progress
   std::function<std::string(uint64_t)> NameCode;
   std::optional<Watch> Watching;
@@ -267,7 +268,7 @@ void Emulator::Stop(const std::string &What) {
 }
 
 uint64_t Emulator::Instructions() const { return P->Instructions; }
-uint64_t Emulator::CurrentInstruction() const { return P->LastRip; }
+uint64_t Emulator::CurrentInstruction() const { return P->CallSite != 0 ? P->CallSite : P->LastRip; }
 bool Emulator::Running() const { return P->Depth > 0; }
 
 namespace {
@@ -315,6 +316,8 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
   std::copy_n(Args.begin(), std::min<size_t>(Args.size(), 12), A);
   // A nested call leaves the caller's frame alone and gives its registers back.
   uc_context *Saved = nullptr;
+  const uint64_t OuterSite = I.CallSite;
+  I.CallSite = 0;
   uint64_t Top = reinterpret_cast<uint64_t>(I.Stack) + kStackSize;
   if (I.Depth > 0) {
     uc_context_alloc(I.Uc, &Saved);
@@ -353,13 +356,13 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
       R.Address = I.WatchAddress;
       break;
     }
-    if (Rip == Exit && Error == UC_ERR_OK) {
-      R.Rax = I.Reg(UC_X86_REG_RAX);
-      break;
-    }
     if (I.OutOfBudget) {
       R.Faulted = true;
       R.What = "instruction budget of " + std::to_string(I.Budget) + " spent at " + I.CodeName(Rip);
+      break;
+    }
+    if (Rip == Exit && Error == UC_ERR_OK) {
+      R.Rax = I.Reg(UC_X86_REG_RAX);
       break;
     }
     if (I.CallOuts.count(Rip) != 0) {
@@ -375,7 +378,11 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
       uint64_t Words[12] = {I.Reg(UC_X86_REG_RCX), I.Reg(UC_X86_REG_RDX), I.Reg(UC_X86_REG_R8),
                             I.Reg(UC_X86_REG_R9)};
       std::memcpy(Words + 4, reinterpret_cast<const void *>(Sp + 0x28), 8 * sizeof(uint64_t));
+      uint64_t Return;
+      std::memcpy(&Return, reinterpret_cast<const void *>(Sp), 8);
+      I.CallSite = Return;
       const uint64_t Value = CallHost(Rip, Words);
+      I.CallSite = 0;
       if (I.Pending) {
         // Driver code the host function called faulted: as a trap would,
         // that ends this call too.
@@ -384,8 +391,6 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
         break;
       }
       I.SetReg(UC_X86_REG_RAX, Value);
-      uint64_t Return;
-      std::memcpy(&Return, reinterpret_cast<const void *>(Sp), 8);
       I.SetReg(UC_X86_REG_RSP, Sp + 8);
       Rip = Return;
       continue;
@@ -404,6 +409,7 @@ Emulator::Result Emulator::Call(uint64_t Address, std::initializer_list<uint64_t
     break;
   }
   --I.Depth;
+  I.CallSite = OuterSite;
   if (Saved != nullptr) {
     uc_context_restore(I.Uc, Saved);
     uc_context_free(Saved);

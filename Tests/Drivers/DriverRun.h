@@ -6,6 +6,7 @@
 
 #include "Core/Scenario.h"
 #include "Core/Trace.h"
+#include "Common/EngineUnderTest.h"
 #include "Runner/Simulation.h"
 
 namespace test {
@@ -15,7 +16,7 @@ struct DriverRun {
   sim::Json Final;
 
   explicit DriverRun(sim::Scenario S) {
-    sim::Simulation Simulation(std::move(S), Trace);
+    sim::Simulation Simulation(std::move(S), Trace, EngineUnderTest());
     Simulation.RunAll();
     Final = Trace.Events().back();
   }

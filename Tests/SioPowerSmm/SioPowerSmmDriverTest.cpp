@@ -8,6 +8,7 @@
 
 #include "Core/Scenario.h"
 #include "Core/Trace.h"
+#include "Common/EngineUnderTest.h"
 #include "Runner/Simulation.h"
 
 namespace {
@@ -39,7 +40,7 @@ struct SmmRun {
 
   explicit SmmRun(sim::Scenario S, std::optional<uint16_t> SmmCs = std::nullopt) {
     {
-      sim::Simulation Simulation(std::move(S), Trace);
+      sim::Simulation Simulation(std::move(S), Trace, test::EngineUnderTest());
       Simulation.SetSmmCodeSegment(SmmCs);
       Simulation.RunAll();
     }
