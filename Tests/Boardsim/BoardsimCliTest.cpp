@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -263,6 +264,43 @@ TEST(BoardsimCli, ProbeWritesSetupOnceOverTwoBoots) {
   }
   EXPECT_EQ(Writes, 1u);
   EXPECT_EQ(IomuxWrites, 2u);
+}
+
+// A file that is no loadable image is refused before anything runs: one line
+// naming the file and what is wrong with it, nothing on stdout.
+TEST(BoardsimCli, TheImageEngineRefusesAForeignOrDamagedImageBeforeRunning) {
+  const std::string Shipped = std::string(BOARD_FIRMWARE_DIR) + "/SubsysIdDxe.efi";
+  std::ifstream In(Shipped, std::ios::binary);
+  const std::string Bytes{std::istreambuf_iterator<char>(In), {}};
+  ASSERT_GT(Bytes.size(), 0x200u);
+  const auto Dir = std::filesystem::temp_directory_path() / ("boardsim-images-" + std::to_string(getpid()));
+  std::filesystem::create_directories(Dir);
+  const std::string Truncated = (Dir / "truncated.efi").string();
+  std::ofstream(Truncated, std::ios::binary) << Bytes.substr(0, 0x100);
+  const std::string HostObject = std::string(BOARD_IMAGE_DIR) + "/SubsysIdDxe.so";
+  for (const auto &[File, Reason] : {std::pair{Truncated, std::string("truncated")}, {HostObject, "no MZ"}}) {
+    Result R = RunBoardsim("run --default --engine image --image SubsysIdDxe=" + File);
+    EXPECT_EQ(R.Exit, 2) << File;
+    EXPECT_TRUE(R.Out.empty());
+    EXPECT_EQ(std::count(R.Err.begin(), R.Err.end(), '\n'), 1) << R.Err;
+    EXPECT_NE(R.Err.find(File), std::string::npos) << R.Err;
+    EXPECT_NE(R.Err.find(Reason), std::string::npos) << R.Err;
+  }
+  std::filesystem::remove_all(Dir);
+  // The shipped file itself runs.
+  EXPECT_EQ(RunBoardsim("run --default --engine image --image SubsysIdDxe=" + Shipped).Exit, 0);
+  EXPECT_EQ(RunBoardsim("run --default --image SubsysIdDxe=" + Shipped).Exit, 2);  // a host run loads no PE file
+}
+
+TEST(BoardsimCli, CompareExitsOneWithTheFirstDifferenceAndWhereTheImageMadeIt) {
+  Result Same = RunBoardsim("compare --default");
+  EXPECT_EQ(Same.Exit, 0) << Same.Out << Same.Err;
+  Result R = RunBoardsim("compare --default --image SubsysIdDxe=" + std::string(BOARD_FIRMWARE_DIR) + "/SignalTuneDxe.efi");
+  EXPECT_EQ(R.Exit, 1) << R.Err;
+  EXPECT_NE(R.Out.find("differ at event"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("host:  {"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("image: {"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("made by SubsysIdDxe+0x"), std::string::npos) << R.Out;
 }
 
 TEST(Simulation, StepsWhoseDriverIsNotBuiltAreRefused) {

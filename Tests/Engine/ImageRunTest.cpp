@@ -3,7 +3,6 @@
 // with every access an SMM handler makes watched.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 
 #include "Runner/Compare.h"
 #include "Runner/Simulation.h"
@@ -37,18 +36,6 @@ std::vector<Json> Of(const sim::Trace &T, const char *Kind) { return T.Select(Ki
 std::string Describe(const sim::EngineComparison &C) {
   return "first difference at event " + std::to_string(C.Events) + "\n  host:  " + C.HostEvent.dump() +
          "\n  image: " + C.ImageEvent.dump() + "\n  by " + C.ImageOrigin.value_or("-");
-}
-
-TEST(ImageRun, TheDefaultRunAndEveryExampleAgreeEventForEvent) {
-  const sim::EngineComparison Default = sim::CompareEngines(sim::DefaultScenario());
-  EXPECT_TRUE(Default.Same) << Describe(Default);
-  EXPECT_GT(Default.Events, 400u);  // every driver, every SMI: not an empty agreement
-  for (const auto &Entry : std::filesystem::directory_iterator(std::string(BOARD_SOURCE_DIR) + "/examples")) {
-    auto Parsed = sim::LoadScenarioFile(Entry.path().string());
-    ASSERT_TRUE(std::holds_alternative<sim::Scenario>(Parsed)) << Entry.path();
-    const sim::EngineComparison C = sim::CompareEngines(std::get<sim::Scenario>(Parsed));
-    EXPECT_TRUE(C.Same) << Entry.path() << ": " << Describe(C);
-  }
 }
 
 TEST(ImageRun, ADifferenceIsReportedWithTheInstructionThatMadeIt) {
