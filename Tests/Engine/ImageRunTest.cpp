@@ -38,19 +38,6 @@ std::string Describe(const sim::EngineComparison &C) {
          "\n  image: " + C.ImageEvent.dump() + "\n  by " + C.ImageOrigin.value_or("-");
 }
 
-TEST(ImageRun, ADifferenceIsReportedWithTheInstructionThatMadeIt) {
-  // SignalTuneDxe's image standing in for SubsysIdDxe's: the runs part at the
-  // stand-in's first own access, which the image side names by offset.
-  const sim::EngineComparison C =
-      sim::CompareEngines(Steps({sim::Step::Load("SubsysIdDxe")}), {},
-                          ImageEngine({{"SubsysIdDxe", std::string(BOARD_FIRMWARE_DIR) + "/SignalTuneDxe.efi"}}));
-  ASSERT_FALSE(C.Same);
-  EXPECT_EQ(C.HostEvent["image"], "SubsysIdDxe");
-  EXPECT_NE(C.HostEvent, C.ImageEvent);
-  ASSERT_TRUE(C.ImageOrigin.has_value());
-  EXPECT_EQ(C.ImageOrigin->rfind("SubsysIdDxe+0x", 0), 0u) << *C.ImageOrigin;
-}
-
 // A budget of exactly the instructions the entry takes lets it finish; one
 // fewer ends the step with a fault naming where it stopped, and the run goes on.
 TEST(ImageRun, TheInstructionBudgetEndsARunawayStepAndTheRunGoesOn) {
