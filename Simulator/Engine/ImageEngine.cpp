@@ -75,7 +75,8 @@ class ImageEngine : public Engine {
     for (const VisibleMemory &M : Boot.ImageVisibleMemory()) {
       Cpu_.MapHost(M.Base, M.Size, false);
       Mapped_.push_back(M);
-      const auto Found = Cpu_.AllowCallOutsStoredIn(M.Base, M.Size);
+      // What the firmware has put there so far holds every service it hands out.
+      const auto Found = Cpu_.AllowCallOutsStoredIn(M.Base, M.Used);
       if (M.Smram) SmmCallOuts_.insert(Found.begin(), Found.end());
     }
     Boot.SetDriverCaller([this](const void *Function, std::initializer_list<uint64_t> Args) {

@@ -411,22 +411,23 @@ std::vector<std::pair<EFI_GUID, void *>> Firmware::InstalledProtocols() const {
 void Firmware::LockOsMemory(bool Locked) { P->OsMemory.Lock(Locked); }
 
 std::vector<VisibleMemory> Firmware::ImageVisibleMemory() const {
-  std::vector<VisibleMemory> Out = {{P->OsMemory.Base(), P->OsMemory.Size(), false}};
+  std::vector<VisibleMemory> Out = {{P->OsMemory.Base(), P->OsMemory.Size(), false, P->OsMemory.UsedBytes()}};
   if (P->Smm) {
     constexpr size_t kPage = 4096;
-    Out.push_back({P->Smm->Arena.Base(), P->Smm->Arena.Size(), true});
-    Out.push_back({reinterpret_cast<uint8_t *>(P->Smm.get()), (sizeof(SmmWorld) + kPage - 1) & ~(kPage - 1), true});
+    Out.push_back({P->Smm->Arena.Base(), P->Smm->Arena.Size(), true, P->Smm->Arena.UsedBytes()});
+    Out.push_back({reinterpret_cast<uint8_t *>(P->Smm.get()), (sizeof(SmmWorld) + kPage - 1) & ~(kPage - 1), true,
+                   sizeof(SmmWorld)});
   }
   return Out;
 }
 
-void Firmware::SetDriverCaller(DriverCaller Call) { P->CallDriver = Call ? std::move(Call) : Impl::CallNatively; }
+void Firmware::SetDriverCaller(DriverCaller Call) { P->CallDriver = Call ? std::move(Call) : CallHostCode; }
 
 // No function-type check on the call: it reads the target's first bytes from
 // the caller's side, which would hide a jump into an unloaded image; and
 // under the UEFI convention a callee reads only the arguments it takes.
-__attribute__((no_sanitize("function"))) uint64_t Firmware::Impl::CallNatively(const void *Function,
-                                                                               std::initializer_list<uint64_t> Args) {
+__attribute__((no_sanitize("function"))) uint64_t CallHostCode(const void *Function,
+                                                               std::initializer_list<uint64_t> Args) {
   uint64_t A[4] = {};
   std::copy_n(Args.begin(), std::min<size_t>(Args.size(), 4), A);
   using Fn = uint64_t(EFIAPI *)(uint64_t, uint64_t, uint64_t, uint64_t);

@@ -53,12 +53,15 @@ using SmiHandlerRunner =
 // How the firmware calls driver code (a notification, an SMI handler):
 // Function with Args in the UEFI calling convention; returns RAX.
 using DriverCaller = std::function<uint64_t(const void *Function, std::initializer_list<uint64_t> Args)>;
+// The direct call of host code: up to four arguments.
+uint64_t CallHostCode(const void *Function, std::initializer_list<uint64_t> Args);
 
 // Memory an image can be handed a pointer into, page aligned.
 struct VisibleMemory {
   uint8_t *Base = nullptr;
   size_t Size = 0;
   bool Smram = false;
+  size_t Used = 0;  // bytes from Base that hold anything yet
 };
 
 class Firmware {

@@ -107,8 +107,7 @@ struct Firmware::Impl {
   // The SMM environment of this boot.
   std::unique_ptr<SmmWorld> Smm;
 
-  DriverCaller CallDriver = CallNatively;
-  static uint64_t CallNatively(const void *Function, std::initializer_list<uint64_t> Args);
+  DriverCaller CallDriver = CallHostCode;
 
   // One "call" event: service, the arguments in order, then status (null
   // for services that return none).

@@ -42,6 +42,8 @@ class PoolArena {
   const Block *Enclosing(const void *Address) const;
   void Release(const void *Address);
   size_t LiveBlocks() const { return Live_.size(); }
+  // Bytes from Base() to the end of the last live block.
+  size_t UsedBytes() const { return Live_.empty() ? 0 : Live_.rbegin()->second.Offset + Live_.rbegin()->second.Span; }
   const std::map<size_t, Block> &Blocks() const { return Live_; }
 
   // No access at all while Locked (for the time an SMI runs).

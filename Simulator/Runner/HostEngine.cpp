@@ -112,7 +112,9 @@ class HostEngine : public Engine {
   std::string PathOf(const std::string &Name) const override { return ImageDir_ + "/" + Name + ".so"; }
   std::unique_ptr<DriverImage> Load(const std::string &Name, std::string &Error) override;
   void Attach(Firmware &Boot) override { Boot.SetDriverCaller({}); }
-  uint64_t CallDriver(const void *Function, std::initializer_list<uint64_t> Args) override;
+  uint64_t CallDriver(const void *Function, std::initializer_list<uint64_t> Args) override {
+    return CallHostCode(Function, Args);
+  }
   void Refuse(const std::string &What) override { RaiseGuardFault(What); }
   // Host code cannot be watched access by access; the firmware locks the
   // memory the OS owns instead, so that a handler's access to it traps.
@@ -123,17 +125,6 @@ class HostEngine : public Engine {
   Board &Hardware_;
   std::string ImageDir_;
 };
-
-// Under the UEFI convention a callee reads only the arguments it takes; and
-// no function-type check, which would read the target's first bytes from the
-// caller's side and hide a jump into an unloaded image.
-__attribute__((no_sanitize("function"))) uint64_t HostEngine::CallDriver(const void *Function,
-                                                                         std::initializer_list<uint64_t> Args) {
-  uint64_t A[4] = {};
-  std::copy_n(Args.begin(), std::min<size_t>(Args.size(), 4), A);
-  using Fn = uint64_t(EFIAPI *)(uint64_t, uint64_t, uint64_t, uint64_t);
-  return reinterpret_cast<Fn>(const_cast<void *>(Function))(A[0], A[1], A[2], A[3]);
-}
 
 std::unique_ptr<DriverImage> HostEngine::Load(const std::string &Name, std::string &Error) {
   if (!Exists(Name)) {
