@@ -69,6 +69,28 @@ static_assert(OFFSET_OF(SETUP_CONFIG, ProbeGatedOption) == 0x22E, "ProbeGatedOpt
 static_assert(OFFSET_OF(SETUP_CONFIG, BoardProbeResult) == 0x23A, "BoardProbeResult");
 static_assert(OFFSET_OF(SETUP_CONFIG, SioPowerOffEnable) == 0x286, "SioPowerOffEnable");
 
+// Every field above by name, with its offset and size taken from the
+// structure itself, so that tools decoding a Setup image cannot drift from
+// what the drivers read.
+typedef struct {
+  const char *Name;
+  UINT32 Offset;
+  UINT32 Size;
+} SETUP_FIELD_INFO;
+
+#define SETUP_FIELD(Member) {#Member, OFFSET_OF(SETUP_CONFIG, Member), sizeof(((SETUP_CONFIG *)0)->Member)}
+constexpr SETUP_FIELD_INFO kSetupFields[] = {
+    SETUP_FIELD(SioPowerOffInhibit), SETUP_FIELD(SioPowerOffInhibitMode), SETUP_FIELD(SiTuneEnable),
+    SETUP_FIELD(SiCtrl0Bits31To28),  SETUP_FIELD(SiCtrl0Bits21To20),      SETUP_FIELD(SiCtrl0Bits2To0),
+    SETUP_FIELD(SiCtrl1Bits31To28),  SETUP_FIELD(SiCtrl1Bits21To20),      SETUP_FIELD(SiCtrl1Bits2To0),
+    SETUP_FIELD(SiCtrl3Bits31To28),  SETUP_FIELD(SiCtrl3Bits21To20),      SETUP_FIELD(SiCtrl3Bits2To0),
+    SETUP_FIELD(SiCtrl4Bits31To28),  SETUP_FIELD(SiCtrl4Bits21To20),      SETUP_FIELD(SiCtrl4Bits2To0),
+    SETUP_FIELD(SiLinkBit30),        SETUP_FIELD(SiLinkBits22To20),       SETUP_FIELD(SiLinkBits10To8),
+    SETUP_FIELD(SiLinkBits2To0),     SETUP_FIELD(ProbeGatedOption),       SETUP_FIELD(BoardProbeResult),
+    SETUP_FIELD(SioPowerOffEnable),
+};
+#undef SETUP_FIELD
+
 // A variable service with the GetVariable signature: the runtime services'
 // in DXE, the SMM variable protocol's get operation in SMM.
 typedef EFI_STATUS(EFIAPI *SETUP_GET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes,

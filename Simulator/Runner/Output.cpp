@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include <SetupConfig.h>
+
 namespace sim {
 
 std::string FormatJsonLine(const Json &Event) { return Event.dump() + "\n"; }
@@ -45,6 +47,40 @@ std::string FormatTextLine(const Json &Event) {
     Line += " " + Key + "=" + Scalar(It.value());
   }
   return Line + "\n";
+}
+
+Json SetupFields(const std::vector<uint8_t> &Bytes) {
+  Json Out = Json::object();
+  for (const SETUP_FIELD_INFO &F : kSetupFields) {
+    if (F.Offset + F.Size > Bytes.size()) {
+      continue;
+    }
+    if (F.Size == 1) {
+      Out[F.Name] = Hex(Bytes[F.Offset]);
+      continue;
+    }
+    Json Values = Json::array();
+    for (UINT32 I = 0; I < F.Size; ++I) Values.push_back(Hex(Bytes[F.Offset + I]));
+    Out[F.Name] = Values;
+  }
+  return Out;
+}
+
+std::vector<uint8_t> BytesOfHex(const std::string &Text) {
+  auto Nibble = [](char C) -> int {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    return -1;
+  };
+  std::vector<uint8_t> Out;
+  if (Text.size() % 2 != 0) return Out;
+  for (size_t I = 0; I < Text.size(); I += 2) {
+    const int High = Nibble(Text[I]), Low = Nibble(Text[I + 1]);
+    if (High < 0 || Low < 0) return {};
+    Out.push_back(static_cast<uint8_t>(High << 4 | Low));
+  }
+  return Out;
 }
 
 }  // namespace sim
