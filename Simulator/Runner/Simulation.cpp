@@ -245,7 +245,7 @@ void Simulation::RunScript(const Step &S) {
   Json Step = {{"step", S.Name()}, {"status", nullptr}};
   if (!Result.Faulted) {
     Step["outcome"] = static_cast<BOOLEAN>(Outcome) != FALSE;
-    Step["packed_length"] = *PackedLength;
+    Step["packed_length"] = Hex(*PackedLength);
     const size_t Shown = std::min<size_t>(*PackedLength, Table.size() * sizeof(UINT64));
     Step["packed"] = HexBytes(reinterpret_cast<const uint8_t *>(Words), Shown);
   }

@@ -22,6 +22,7 @@
 #include "Core/Scenario.h"
 #include "Core/Trace.h"
 #include "Runner/Compare.h"
+#include "Runner/Diff.h"
 #include "Runner/Output.h"
 #include "Runner/Simulation.h"
 
@@ -77,7 +78,16 @@ int Prepare(sim::Scenario &Scenario, bool UseDefault, sim::Simulation &Simulatio
   if (UseDefault) {
     std::vector<sim::Step> Runnable;
     for (const sim::Step &S : Scenario.Run) {
-      if (Simulation.Supports(S)) Runnable.push_back(S);
+      std::string Why;
+      if (Simulation.Supports(S, &Why)) {
+        Runnable.push_back(S);
+      } else {
+        std::cerr << "boardsim: skipping step " << sim::StepTitle(S.Name()) << ": " << Why << "\n";
+      }
+    }
+    if (Runnable.empty() && !Scenario.Run.empty()) {
+      std::cerr << "boardsim: nothing of the default run is built; build it with tools/build\n";
+      return 2;
     }
     Scenario.Run = std::move(Runnable);
   } else {
@@ -128,13 +138,16 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
     Trace.AddSink([&](const sim::Json &E) { *TraceFile << sim::FormatJsonLine(E); });
   }
   if (Format == "text") {
-    std::cout << sim::TextHeader();
-    Trace.AddSink([](const sim::Json &E) { std::cout << sim::FormatTextLine(E); });
+    std::cout << sim::TextFormatter::Header();
+    auto Formatter = std::make_shared<sim::TextFormatter>(
+        Scenario.Setup ? std::optional<std::vector<uint8_t>>(Scenario.Setup->Data) : std::nullopt);
+    Trace.AddSink([Formatter](const sim::Json &E) { std::cout << Formatter->Format(E); });
   } else {
     Trace.AddSink([](const sim::Json &E) { std::cout << sim::FormatJsonLine(E); });
   }
 
   for (const sim::Step &S : Scenario.Run) {
+    if (Format == "text") std::cout << sim::TextFormatter::StepHeader(S.Name());
     Simulation.RunStep(S);
   }
   Trace.Emit("final", Simulation.FinalState());
@@ -178,6 +191,26 @@ int Compare(const std::string &ScenarioPath, bool UseDefault, const sim::EngineC
   return 1;
 }
 
+// Two runs (scenario files or saved traces): exit 0 when nothing differs, 1
+// with the differences when something does.
+int Diff(const std::string &First, const std::string &Second, const sim::EngineChoice &Engine) {
+  auto A = sim::EventsOf(First, Engine);
+  if (auto *Error = std::get_if<std::string>(&A)) {
+    std::cerr << "boardsim diff: " << *Error << "\n";
+    return 2;
+  }
+  auto B = sim::EventsOf(Second, Engine);
+  if (auto *Error = std::get_if<std::string>(&B)) {
+    std::cerr << "boardsim diff: " << *Error << "\n";
+    return 2;
+  }
+  if (!sim::DiffRuns(std::get<0>(A), std::get<0>(B), std::cout)) {
+    std::cout << "boardsim diff: no differences\n";
+    return 0;
+  }
+  return 1;
+}
+
 // NAME=PATH pairs: the image file to load for NAME; nullopt, said on
 // stderr, for a malformed one.
 std::optional<std::map<std::string, std::string>> ImagePaths(const std::vector<std::string> &Pairs) {
@@ -200,6 +233,10 @@ int main(int argc, char **argv) {
   std::signal(SIGPIPE, SIG_IGN);
   CLI::App App{"boardsim: runs the board's drivers against a simulated board and traces every access"};
   App.require_subcommand(1);
+  App.footer(
+      "Exit status: 0 when the run went to its end, whatever the drivers returned (compare and diff: when nothing\n"
+      "differs); 1 when compare or diff found a difference, or for an internal failure; 2 for a malformed scenario,\n"
+      "an image that cannot be loaded or a bad command line (one line on stderr).");
 
   std::string ScenarioPath;
   bool UseDefault = false;
@@ -230,8 +267,26 @@ int main(int argc, char **argv) {
   ComparePath->excludes(CompareCommand->add_flag("--default", CompareDefault, "Compare the built-in default scenario"));
   CompareCommand->add_option("--image", CompareImages, "Load NAME (a driver, BoardScript) from PATH")->type_name("NAME=PATH")->allow_extra_args(false);
 
+  std::string DiffFirst, DiffSecond, DiffEngine = "host";
+  CLI::App *DiffCommand = App.add_subcommand(
+      "diff", "Show what differs between two runs (scenario files, run here, or saved JSON Lines traces)");
+  DiffCommand->add_option("A", DiffFirst, "The first run: a scenario file or a trace")->required();
+  DiffCommand->add_option("B", DiffSecond, "The second run: a scenario file or a trace")->required();
+  DiffCommand->add_option("--engine", DiffEngine, "The engine that runs scenario files: host (default) or image")
+      ->check(CLI::IsMember({"host", "image"}));
+
   CLI::App *ShowDefault = App.add_subcommand("default-scenario", "Print the built-in default scenario as a scenario file");
 
+  // CLI11 would only say that a command is required.
+  if (argc > 1 && argv[1][0] != '-') {
+    const std::string Command = argv[1];
+    const auto Commands = App.get_subcommands([](CLI::App *) { return true; });
+    if (std::none_of(Commands.begin(), Commands.end(), [&](CLI::App *C) { return C->get_name() == Command; })) {
+      std::cerr << "boardsim: unknown command '" << Command << "' (commands: run, compare, diff, default-scenario; "
+                << "see boardsim --help)\n";
+      return 2;
+    }
+  }
   try {
     App.parse(argc, argv);
   } catch (const CLI::ParseError &E) {
@@ -243,6 +298,10 @@ int main(int argc, char **argv) {
     if (ShowDefault->parsed()) {
       std::cout << sim::DefaultScenarioJson().dump(2) << "\n";
       return 0;
+    }
+    if (DiffCommand->parsed()) {
+      return Diff(DiffFirst, DiffSecond,
+                  sim::EngineChoice{DiffEngine == "image" ? sim::EngineKind::Image : sim::EngineKind::Host, {}, {}});
     }
     if (CompareCommand->parsed()) {
       if (!CompareDefault && CompareScenario.empty()) {
