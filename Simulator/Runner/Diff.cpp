@@ -5,16 +5,12 @@
 #include <map>
 #include <sstream>
 
+#include "Runner/Html.h"
 #include "Runner/Output.h"
 
 namespace sim {
 
 namespace {
-
-uint64_t Number(const Json &Event, const char *Key) {
-  const Json &V = Event.value(Key, Json(nullptr));
-  return V.is_string() ? std::stoull(V.get<std::string>(), nullptr, 16) : 0;
-}
 
 // What an event says, without when it happened.
 Json Content(Json Event) {
@@ -152,27 +148,27 @@ std::vector<std::pair<std::string, std::vector<Json>>> ByDevice(const std::vecto
 }  // namespace
 
 std::string DeviceOf(const Json &Event) {
-  const std::string Kind = Event.value("event", "");
-  const auto Starts = [&](const char *Prefix) { return Kind.rfind(Prefix, 0) == 0; };
-  if (Kind == "call" || Kind == "smi" || Kind == "smi-return" || Kind == "syscall") return "services";
-  if (Starts("smn-")) return "SMN";
-  if (Starts("pci-")) return "PCI";
-  if (Starts("sio-")) return "Super I/O";
-  if (Starts("kbc-")) return "keyboard controller";
-  if (Starts("cmos-")) return "CMOS";
-  if (Kind == "smbus") return "SMBus";
-  if (Starts("mmio-")) {
-    const uint64_t Address = Number(Event, "address");
-    if (Address == 0xE00000B8 || Address == 0xE00000BC) return "SMN";
-    return Address >= 0xFED80000 && Address < 0xFED82000 ? "FCH MMIO" : "other";
-  }
-  if (Starts("io-")) {
-    const uint64_t Port = Number(Event, "port");
-    if (Port >= 0xCF8 && Port <= 0xCFF) return "PCI";
-    if (Port == 0x2E || Port == 0x2F || Port == 0x4E || Port == 0x4F) return "Super I/O";
-    if (Port == 0x60 || Port == 0x64) return "keyboard controller";
-    if (Port >= 0x70 && Port <= 0x73) return "CMOS";
-    if (Port >= 0xB00 && Port <= 0xB27) return "SMBus";
+  switch (LaneOf(Event)) {
+    case TimelineLane::Steps:
+      return "steps";
+    case TimelineLane::Services:
+      return "services";
+    case TimelineLane::FchMmio:
+      return "FCH MMIO";
+    case TimelineLane::Smn:
+      return "SMN";
+    case TimelineLane::Pci:
+      return "PCI";
+    case TimelineLane::SuperIo:
+      return "Super I/O";
+    case TimelineLane::Kbc:
+      return "keyboard controller";
+    case TimelineLane::Cmos:
+      return "CMOS";
+    case TimelineLane::Smbus:
+      return "SMBus";
+    case TimelineLane::Other:
+      break;
   }
   return "other";
 }

@@ -17,7 +17,8 @@ namespace sim {
 std::variant<std::vector<Json>, std::string> EventsOf(const std::string &Path, const EngineChoice &Engine = {});
 
 // The device class an event belongs to: "FCH MMIO", "SMN", "PCI",
-// "Super I/O", "keyboard controller", "CMOS", "SMBus", "services", "other".
+// "Super I/O", "keyboard controller", "CMOS", "SMBus", "services", "steps",
+// "other": the timeline's lanes.
 std::string DeviceOf(const Json &Event);
 
 // Writes what differs from A to B; returns whether anything does.

@@ -213,8 +213,6 @@ std::string TextFormatter::Render(const Json &Event) {
   return Out;
 }
 
-std::string TextHeader() { return TextFormatter::Header(); }
-
 std::string FormatTextLine(const Json &Event) {
   TextFormatter Formatter;
   return Formatter.Format(Event);

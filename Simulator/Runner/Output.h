@@ -35,7 +35,6 @@ class TextFormatter {
 
 // One event as the text trace shows it, without what earlier events tell.
 std::string FormatTextLine(const Json &Event);
-std::string TextHeader();
 
 // What a step is called in the text trace: "S3 entry", "power button",
 // "reset", or the driver's name.

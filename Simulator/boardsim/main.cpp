@@ -23,6 +23,7 @@
 #include "Core/Trace.h"
 #include "Runner/Compare.h"
 #include "Runner/Diff.h"
+#include "Runner/Html.h"
 #include "Runner/Output.h"
 #include "Runner/Simulation.h"
 
@@ -137,7 +138,12 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
     }
     Trace.AddSink([&](const sim::Json &E) { *TraceFile << sim::FormatJsonLine(E); });
   }
-  if (Format == "text") {
+  std::unique_ptr<sim::HtmlTimeline> Page;
+  if (Format == "html") {
+    const std::string Title = UseDefault ? "default scenario" : std::filesystem::path(ScenarioPath).filename().string();
+    Page = std::make_unique<sim::HtmlTimeline>(Title, Scenario.Setup);
+    Trace.AddSink([&](const sim::Json &E) { Page->Add(E); });
+  } else if (Format == "text") {
     std::cout << sim::TextFormatter::Header();
     auto Formatter = std::make_shared<sim::TextFormatter>(
         Scenario.Setup ? std::optional<std::vector<uint8_t>>(Scenario.Setup->Data) : std::nullopt);
@@ -151,6 +157,7 @@ int Run(const std::string &ScenarioPath, bool UseDefault, std::string Format, co
     Simulation.RunStep(S);
   }
   Trace.Emit("final", Simulation.FinalState());
+  if (Page != nullptr) Page->Write(std::cout);
   // A trace that did not arrive whole is a failed run, not a quiet one.
   std::cout.flush();
   if (!std::cout) {
@@ -246,8 +253,10 @@ int main(int argc, char **argv) {
   auto *PathOption = RunCommand->add_option("SCENARIO", ScenarioPath, "Scenario file (JSON)");
   auto *DefaultFlag = RunCommand->add_flag("--default", UseDefault, "Run the built-in default scenario");
   PathOption->excludes(DefaultFlag);
-  RunCommand->add_option("--format", Format, "Output format: jsonl (default when stdout is not a terminal) or text")
-      ->check(CLI::IsMember({"jsonl", "text"}));
+  RunCommand->add_option("--format", Format,
+                         "Output format: jsonl (default when stdout is not a terminal), text, or html (one "
+                         "self-contained page: the run's timeline and Setup before and after)")
+      ->check(CLI::IsMember({"jsonl", "text", "html"}));
   RunCommand->add_option("--trace", TracePath, "Also write the JSON Lines stream to this file");
   std::string EngineName = "host";
   std::vector<std::string> ImagePairs;
