@@ -631,9 +631,17 @@ Step ParseStep(const json &V, const std::string &Path) {
 void ParseDocument(const json &Doc, Scenario &S) {
   const std::string Root = "$";
   RequireObject(Doc, Root, "a JSON object (the scenario)");
+  // Editors read "$schema"; "$comment" says what a scenario is for.
+  const auto Annotation = [](const json &X, const std::string &P) {
+    if (!X.is_string()) {
+      Fail(P, std::string("expected a string, got ") + TypeName(X));
+    }
+  };
   ForFixedKeys(
       Doc, Root,
-      {{"cpu", [&](const json &X, const std::string &P) { ParseCpu(X, P, S.Cpu); }},
+      {{"$schema", Annotation},
+       {"$comment", Annotation},
+       {"cpu", [&](const json &X, const std::string &P) { ParseCpu(X, P, S.Cpu); }},
        {"mmio", [&](const json &X, const std::string &P) { ParseMmio(X, P, S.Mmio); }},
        {"smn", [&](const json &X, const std::string &P) { ParseValueMap(X, P, kU32, kU32, S.Smn); }},
        {"pci", [&](const json &X, const std::string &P) { ParsePci(X, P, S.Pci); }},
