@@ -79,7 +79,8 @@ std::string Wrapped(const std::string &Line, size_t Indent) {
   std::string Out, Rest = Line;
   while (Rest.size() > kWidth) {
     size_t Cut = Rest.rfind(' ', kWidth);
-    if (Cut == std::string::npos || Cut <= Indent) Cut = Rest.find(' ', kWidth);
+    // A space inside the continuation indent is no place to break: cutting there makes no progress.
+    if (Cut == std::string::npos || Cut <= Indent + 2) Cut = Rest.find(' ', kWidth);
     if (Cut == std::string::npos) break;
     Out += Rest.substr(0, Cut) + "\n";
     Rest = std::string(Indent + 2, ' ') + Rest.substr(Cut + 1);

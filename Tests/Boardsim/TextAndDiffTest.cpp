@@ -45,6 +45,22 @@ TEST(TextTrace, SetupWritesShowTheFieldsTheyChangeAndLinesStayNarrow) {
   for (std::string Line; std::getline(Lines, Line);) EXPECT_LE(Columns(Line), 132u) << Line;
 }
 
+// A continuation whose one token is wider than the line ends; it used to loop.
+TEST(TextTrace, AnUnbreakableContinuationEnds) {
+  sim::Scenario S = sim::DefaultScenario();
+  sim::HobSpec Hob;
+  Hob.Kind = 1;
+  Hob.Relay = 1;
+  Hob.Payload.assign(42, 0xAB);
+  Hob.PayloadSize = 42;
+  S.Hobs = {Hob};
+  S.Run = {sim::Step::Load("SioPowerSmm")};
+  sim::TextFormatter Formatter(S.Setup->Data);
+  std::string Text;
+  for (const Json &E : Events(S)) Text += Formatter.Format(E);
+  EXPECT_NE(Text.find("heap_buffers\n"), std::string::npos) << Text.substr(Text.size() - 800);
+}
+
 TEST(TextTrace, StepsAreCalledWhatAnEngineerCallsThem) {
   EXPECT_EQ(sim::StepTitle(R"({"sx":3})"), "S3 entry");
   EXPECT_EQ(sim::StepTitle(R"({"sx":5})"), "S5 entry");
